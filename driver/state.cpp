@@ -1,0 +1,25 @@
+// Definitions of the driver-wide state declared in driver/driver.h.
+#include "driver/driver.h"
+
+HANDLE DriverHeap;
+HINSTANCE DriverModule;
+CRITICAL_SECTION LogLock;
+CRITICAL_SECTION mmDrvCritSec;
+CRITICAL_SECTION threadCritSec;
+DWORD opencount;
+Unit pUnits[UnitTableSize];
+BYTE SafeForNetworking;
+
+DWORD TCPClientServer;
+WCHAR WTCPAddress[128];
+char TCPAddress[128];
+
+volatile BYTE connected;
+volatile BYTE connectenabled;
+volatile BYTE recued;
+volatile BYTE teardown;
+volatile LONG connthreads;
+HANDLE connthread;
+MidiPort *connport;
+RecvBuffer *connbuffer;
+LONG wsacount;
