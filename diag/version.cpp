@@ -1,0 +1,4 @@
+// Placeholder: replaced by the real implementation.
+#include "diag/log.h"
+
+BOOL ReadDriverVersion() { return FALSE; }
