@@ -92,6 +92,7 @@ struct RecvBuffer {
     DWORD Done;            // 0 posted/idle, 1 completed with data, 2 completed empty
     MidiPort *Owner;
     ULONGLONG ArrivalTime; // 100 ns units since StartCounter
+    DWORD RecvFlags;       // receive flags: the system may write them at completion
     BYTE Packet[PacketSizeMax];
 };
 
@@ -108,6 +109,7 @@ struct InState {
     DWORD Started;
     BYTE Bad;
     BYTE Posted;          // a receive is outstanding on Buffer
+    BYTE Flushing;        // midiFlush is running (a client callback may re-enter)
     RecvBuffer *RecvQueue;
     RecvBuffer Buffer;
     // acceptance and de-duplication
