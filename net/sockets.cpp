@@ -1,6 +1,307 @@
-// Placeholder: replaced by the real implementation.
+// The socket of each port: built when the port opens (or when a lost TCP
+// connection is rebuilt), closed when it closes, with Winsock started by the
+// first port that needs it and released by the last one.
 #include "net/net.h"
+#include "diag/log.h"
 
-void socketRebuild(SOCKET *, MidiPort *) {}
-void socketCleanUp(MidiPort *) {}
-DWORD sndTranslateStatus() { return MMSYSERR_ERROR; }
+namespace {
+
+// Closes a socket that was abandoned part-way through a build. Nothing else
+// uses it, so it goes at once rather than waiting for socketCleanUp; the
+// Winsock error that made the build fail is kept for sndTranslateStatus.
+void AbandonWorkSocket(MidiPort *port)
+{
+    int error = WSAGetLastError();
+    if (port->WorkSocket != INVALID_SOCKET) closesocket(port->WorkSocket);
+    port->WorkSocket = INVALID_SOCKET;
+    WSASetLastError(error);
+}
+
+// Logs a failed call at level 2 (or 1) with the last Winsock error where the
+// message has a placeholder, keeping that error for the caller.
+void LogFailure(int level, const char *message)
+{
+    if (DebugLevel < level) return;
+    int error = WSAGetLastError();
+    LogPrint(message, error);
+    WSASetLastError(error);
+}
+
+bool SetOption(SOCKET s, int level, int option)
+{
+    BOOL on = TRUE;
+    return setsockopt(s, level, option, reinterpret_cast<const char *>(&on), sizeof on) == 0;
+}
+
+void SetAnyAddress(MidiPort *port, u_short portNumber)
+{
+    ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
+    port->PeerAddress.sin_family = AF_INET;
+    port->PeerAddress.sin_port = htons(portNumber);
+    port->PeerAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+}
+
+bool BindToPeerAddress(MidiPort *port)
+{
+    return bind(port->WorkSocket, reinterpret_cast<const sockaddr *>(&port->PeerAddress),
+                sizeof port->PeerAddress) == 0;
+}
+
+// TCPAddress as a host name first, then as a dotted address. INADDR_NONE
+// when neither works.
+u_long ResolveTcpAddress()
+{
+    if (hostent *host = gethostbyname(TCPAddress)) {
+        if (host->h_addrtype == AF_INET && host->h_addr_list && host->h_addr_list[0]) {
+            u_long address;
+            CopyMemory(&address, host->h_addr_list[0], sizeof address);
+            return address;
+        }
+    }
+    return inet_addr(TCPAddress);
+}
+
+// Each builder makes port->WorkSocket; false means a call failed and the
+// socket has been abandoned.
+bool BuildUdpOutput(MidiPort *port)
+{
+    LOG(2, "socketRebuild: UDP output");
+    port->WorkSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (port->WorkSocket == INVALID_SOCKET) {
+        LogFailure(2, "Tessmar2: drvutil: socket()");
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_BROADCAST)) {
+        LogFailure(2, "Tessmar: UDP setsockopt() %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    SetAnyAddress(port, 0);
+    if (!BindToPeerAddress(port)) {
+        LogFailure(2, "Tessmar: drvutil: UDP bind() %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    return true;
+}
+
+bool BuildUdpInput(MidiPort *port)
+{
+    LOG(2, "UDP input");
+    port->WorkSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (port->WorkSocket == INVALID_SOCKET) {
+        LogFailure(2, "socket pooped %d");
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_BROADCAST)) {
+        LogFailure(2, "setsocket BROADCAST pooped %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    // Several input ports, in this process and others, share port 12555.
+    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_REUSEADDR)) {
+        LogFailure(2, "socket REUSE %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    SetAnyAddress(port, NetworkPort);
+    if (!BindToPeerAddress(port)) {
+        LogFailure(2, "Fail: DoUdpServer bind: %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    return true;
+}
+
+// The client does not connect here: the connection thread does. An
+// unresolvable address keeps the socket, so that the thread's attempts fail
+// and are retried rather than the open failing.
+bool BuildTcpClient(MidiPort *port)
+{
+    LOG(2, "TCP Client (output)");
+    port->WorkSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (port->WorkSocket == INVALID_SOCKET) {
+        LogFailure(2, "Tessmar: drvutil: Client TCP socket()");
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_KEEPALIVE)) {
+        LogFailure(2, "Tessmar: UDP setsockopt() keepalive");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, IPPROTO_TCP, TCP_NODELAY)) {
+        LogFailure(1, "TCP_NODELAY failed!");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    u_long address = ResolveTcpAddress();
+    if (address == INADDR_NONE) {
+        LOG(2, "Failed TCP address read.");
+        return true;
+    }
+    ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
+    port->PeerAddress.sin_family = AF_INET;
+    port->PeerAddress.sin_port = htons(NetworkPort);
+    port->PeerAddress.sin_addr.s_addr = address;
+    return true;
+}
+
+// The server listens on every local address; the configured address is
+// resolved only so that a bad one is reported the same way as for clients.
+bool BuildTcpServer(MidiPort *port)
+{
+    LOG(2, "TCP server (input)");
+    port->WorkSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (port->WorkSocket == INVALID_SOCKET) {
+        LogFailure(2, "Server TCP socket()");
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_REUSEADDR)) {
+        LogFailure(2, "Server TCP setsocketopt()");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    if (!SetOption(port->WorkSocket, IPPROTO_TCP, TCP_NODELAY)) {
+        LogFailure(1, "TCP_NODELAY failed!");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    if (ResolveTcpAddress() == INADDR_NONE) {
+        LOG(2, "Failed TCP address read.");
+        return true;
+    }
+    SetAnyAddress(port, NetworkPort);
+    if (!BindToPeerAddress(port)) {
+        LogFailure(2, "Server TCP bind() %d");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    if (listen(port->WorkSocket, 1) != 0) {
+        LogFailure(2, "Tessmar: drvutil: Server TCP listen()");
+        AbandonWorkSocket(port);
+        return false;
+    }
+    Sleep(20);
+    return true;
+}
+
+// Takes the port's one Winsock reference, starting Winsock for the first.
+// The reference is taken even when the start fails, so that the port's
+// clean-up balances the count either way.
+bool TakeWinsockReference(MidiPort *port)
+{
+    if (port->HoldsWinsock) return true;
+    port->HoldsWinsock = 1;
+    if (wsacount++ != 0) return true;
+    WSADATA data;
+    int result = WSAStartup(MAKEWORD(2, 2), &data);
+    if (result == 0) return true;
+    LOG(2, "WSAStartup() %d %d", result, WSAGetLastError());
+    WSASetLastError(result);
+    return false;
+}
+
+void DropWinsockReference(MidiPort *port)
+{
+    if (!port->HoldsWinsock) return;
+    port->HoldsWinsock = 0;
+    if (--wsacount != 0) return;
+    LOG(2, "Performing WSACleanup()");
+    WSACleanup();
+}
+
+void CloseIfValid(SOCKET &s)
+{
+    if (s == INVALID_SOCKET) return;
+    closesocket(s);
+    s = INVALID_SOCKET;
+}
+
+}  // namespace
+
+void socketRebuild(SOCKET *result, MidiPort *port)
+{
+    LOG(2, "socketRebuild: WSAStartup()");
+    Sleep(20);
+    if (!TakeWinsockReference(port)) return;
+
+    LOG(2, "socketRebuild: DeviceType %d", port->DeviceType);
+    port->WorkSocket = INVALID_SOCKET;
+
+    bool built = false;
+    bool udp = TCPClientServer == 0;
+    if (port->DeviceType == MidiOutDevice)
+        built = udp ? BuildUdpOutput(port) : BuildTcpClient(port);
+    else if (port->DeviceType == MidiInDevice)
+        built = udp ? BuildUdpInput(port) : BuildTcpServer(port);
+
+    int error = WSAGetLastError();
+    if (built) {
+        *result = port->WorkSocket;
+        port->WorkSocket = INVALID_SOCKET;
+    }
+    // Written after a failure too, with the unchanged value.
+    LOG(2, "OK: DoIPServer bind: %lx", static_cast<unsigned>(port->Socket));
+    WSASetLastError(error);
+}
+
+void socketCleanUp(MidiPort *port)
+{
+    if (port->Socket != INVALID_SOCKET) {
+        Unit *unit = port->pUnit;
+        if (unit) {
+            if (port->DeviceType == MidiOutDevice) unit->OpenOutput = 0;
+            else if (port->DeviceType == MidiInDevice) unit->OpenInput = 0;
+        }
+        if (!unit || (!unit->OpenInput && !unit->OpenOutput)) {
+            LOG(2, " port %d no longer in use, closing", port->DeviceId);
+            CloseIfValid(port->Socket);
+            if (unit) unit->OpenHandle = INVALID_SOCKET;
+            LOG(2, " port %d closed", port->DeviceId);
+        } else {
+            // The unit is open in the other direction by another record,
+            // which has its own socket: this port's socket is still closed
+            // here, since nothing would close it once the record is gone.
+            // The unit's handle is kept unless it names this socket.
+            LOG(1, " socketCleanUp port %d still open!!!", port->DeviceId);
+            if (unit->OpenHandle == port->Socket) unit->OpenHandle = INVALID_SOCKET;
+            CloseIfValid(port->Socket);
+        }
+    }
+    CloseIfValid(port->WorkSocket);
+    CloseIfValid(port->AcceptSocket);
+    DropWinsockReference(port);
+    teardown = 0;
+    LOG(2, "Cleanup - DONE");
+}
+
+DWORD sndTranslateStatus()
+{
+    int error = WSAGetLastError();
+    switch (error) {
+    case 0:
+    case WSA_IO_PENDING:
+        return MMSYSERR_NOERROR;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case WSAENOTSOCK:
+    case WSAESHUTDOWN:
+        return MMSYSERR_NOTSUPPORTED;
+    case ERROR_ACCESS_DENIED:
+        return MMSYSERR_BADDEVICEID;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return MMSYSERR_NOMEM;
+    case ERROR_INSUFFICIENT_BUFFER:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSANOTINITIALISED:
+        return MMSYSERR_INVALPARAM;
+    case ERROR_BUSY:
+    case WSAEINVAL:
+    case WSAEADDRINUSE:
+        return MMSYSERR_ALLOCATED;
+    default:
+        LOG(2, "sndTranslateStatus:  WSALastError = %d", error);
+        return MMSYSERR_ERROR;
+    }
+}
