@@ -1,12 +1,112 @@
 // The MIDI input driver entry: winmm calls midMessage for every operation
-// on one of the driver's input ports.
+// on one of the driver's input ports. Everything that changes what an open
+// port does is a synchronous command to the port's own thread (threadcall).
 #include "driver/driver.h"
 #include "diag/log.h"
+#include "net/net.h"
+
+namespace {
+
+// winmm hands back the record that the open stored; a null or output record
+// here is a caller's mistake and gets an error instead of a crash.
+MidiPort *InputPortOf(DWORD_PTR user)
+{
+    MidiPort *port = reinterpret_cast<MidiPort *>(user);
+    if (!port || port->DeviceType != MidiInDevice) return nullptr;
+    return port;
+}
+
+bool OnPortThread(const MidiPort *port) { return port->ThreadId == GetCurrentThreadId(); }
+
+DWORD AddBuffer(MidiPort *port, MIDIHDR *header)
+{
+    if (!header) return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (header->dwFlags & MHDR_INQUEUE)
+        AssertFail("!(((LPMIDIHDR)dwParam1)->dwFlags & MHDR_INQUEUE)", "TSMIDIDD", 2811);
+    EnterCriticalSection(&mmDrvCritSec);
+    bool queued = (header->dwFlags & MHDR_INQUEUE) != 0;
+    LeaveCriticalSection(&mmDrvCritSec);
+    if (queued) return MIDIERR_STILLPLAYING;
+    // The parser writes at lpData[0..dwBufferLength): an empty buffer
+    // could not take even the 0xF0.
+    if (!header->lpData || header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+    // The port's thread walks the queue for this header and the 101-header
+    // limit, marks the header queued and appends it (net/receive.cpp).
+    return threadcall(CmdAddBuffer, reinterpret_cast<DWORD_PTR>(header), port);
+}
+
+DWORD Start(MidiPort *port)
+{
+    // A second start does not restart: the time base stays that of the
+    // first. Started changes only under mmDrvCritSec.
+    EnterCriticalSection(&mmDrvCritSec);
+    if (!port->In.Started) {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        port->CounterFrequency = static_cast<ULONGLONG>(value.QuadPart);
+        QueryPerformanceCounter(&value);
+        port->StartCounter = static_cast<ULONGLONG>(value.QuadPart);
+    }
+    LeaveCriticalSection(&mmDrvCritSec);
+    return threadcall(CmdSetState, StateStart, port);
+}
+
+DWORD Close(MidiPort *port)
+{
+    // The close waits for the port's thread to end, which the thread itself
+    // cannot do: a close from inside one of its callbacks is refused and
+    // leaves the port open, as a close with buffers queued does.
+    if (OnPortThread(port)) return MIDIERR_STILLPLAYING;
+    if (threadcall(CmdClose, 0, port) != MMSYSERR_NOERROR) {
+        LOG(2, "MIDM_CLOSE threadcall returns %d - returning MIDIERR_STILLPLAYING", 1);
+        return MIDIERR_STILLPLAYING;
+    }
+    LOG(2, " waiting for aux thread to terminate.");
+    WaitForSingleObject(port->ThreadHandle, INFINITE);
+    CloseHandle(port->ThreadHandle);
+    port->ThreadHandle = nullptr;
+    LOG(2, "  aux thread ended.");
+    midiCallBack(port, MIM_CLOSE, 0, 0);
+    LOG(2, "MIDI_CLOSE closing in socket");
+    EnterCriticalSection(&mmDrvCritSec);
+    midiCleanUp(port);
+    LeaveCriticalSection(&mmDrvCritSec);
+    LOG(2, "MIDM_CLOSE completed with no error");
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+// A request made on the port's own thread (a client callback that adds a
+// buffer, stops or resets the port) cannot wait for that thread: it runs
+// here at once, without threadCritSec, which another caller may hold while
+// it waits for this very thread. The callback may have interrupted a
+// command or a midiFlush, so the command uses its own result and leaves the
+// command block alone; the interrupted work finishes the queue afterwards.
+DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port)
+{
+    if (OnPortThread(port)) {
+        if (command == CmdClose) return MIDIERR_STILLPLAYING;
+        BOOL closing = FALSE;
+        EnterCriticalSection(&mmDrvCritSec);
+        DWORD result = RunPortCommand(port, command, argument, &closing);
+        LeaveCriticalSection(&mmDrvCritSec);
+        return result;
+    }
+    EnterCriticalSection(&threadCritSec);
+    port->Command = command;
+    port->CommandArg = argument;
+    SetEvent(port->AuxEvent1);
+    WaitForSingleObject(port->AuxEvent2, INFINITE);
+    DWORD result = port->CommandResult;
+    LeaveCriticalSection(&threadCritSec);
+    return result;
+}
 
 extern "C" DWORD APIENTRY midMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2)
 {
-    (void)user;
     switch (message) {
     case MIDM_GETNUMDEVS:
         OutputDebugStringW(L"MIDM_GETNUMDEVS\n");
@@ -17,13 +117,49 @@ extern "C" DWORD APIENTRY midMessage(UINT deviceId, UINT message, DWORD_PTR user
         OutputDebugStringW(L"MIDM_GETDEVCAPS\n");
         return GetDevCaps(deviceId, MidiInDevice, reinterpret_cast<void *>(param1),
                           static_cast<DWORD>(param2));
+    case MIDM_OPEN:
+        LOG(2, "MIDM_OPEN");
+        return midiOpen(MidiInDevice, deviceId, reinterpret_cast<DWORD_PTR *>(user),
+                        reinterpret_cast<const MIDIOPENDESC *>(param1),
+                        static_cast<DWORD>(param2));
     case MIDM_PORTTABLEPROBE:
         return MMSYSERR_NOERROR;
     case MIDM_PORTTABLEQUERY:
         if (!param1 || !param2) return MMSYSERR_NOTSUPPORTED;
         return PortTableQuery(deviceId, MidiInDevice, reinterpret_cast<void *>(param1),
                               static_cast<DWORD>(param2));
-    default:
+    case MIDM_CLOSE:
+    case MIDM_ADDBUFFER:
+    case MIDM_START:
+    case MIDM_STOP:
+    case MIDM_RESET:
+        break;
+    default:  // MIDM_PREPARE and MIDM_UNPREPARE too: winmm prepares headers itself
         return MMSYSERR_NOTSUPPORTED;
+    }
+
+    MidiPort *port = InputPortOf(user);
+    if (!port) return MMSYSERR_INVALPARAM;
+    DWORD result;
+    switch (message) {
+    case MIDM_CLOSE:
+        LOG(2, "MIDM_CLOSE");
+        return Close(port);
+    case MIDM_ADDBUFFER:
+        LOG(2, "MIDM_ADDBUFFER");
+        return AddBuffer(port, reinterpret_cast<MIDIHDR *>(param1));
+    case MIDM_START:
+        LOG(2, "MIDM_START");
+        return Start(port);
+    case MIDM_STOP:
+        LOG(2, "MIDM_STOP");
+        result = threadcall(CmdSetState, StateStop, port);
+        LOG(2, "MIDM_STOP returns %d\n", result);
+        return result;
+    default:  // MIDM_RESET
+        LOG(2, "MIDM_RESET");
+        result = threadcall(CmdSetState, StateReset, port);
+        LOG(2, "MIDM_RESET returns %d\n", result);
+        return result;
     }
 }

@@ -30,3 +30,6 @@ DWORD OutputWrite(const BYTE *data, int count, MidiPort *port);
 void MidiThread(DWORD_PTR port);
 DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port);
 void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD flags);
+// Carries out one command of an input port's thread, on that thread, with
+// mmDrvCritSec held; *closing is set when a Close may end the thread.
+DWORD RunPortCommand(MidiPort *port, DWORD command, DWORD_PTR argument, BOOL *closing);
