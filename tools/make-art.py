@@ -99,7 +99,7 @@ def icon_image(size, path):
 
 
 def about_picture(path):
-    width, height = 160, 263
+    width, height = 160, 243
     s = 4
     w, h = width * s, height * s
     cx, cy, r = w * 0.5, h * 0.36, w * 0.30
