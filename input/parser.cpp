@@ -49,7 +49,12 @@ void ParseSystemByte(MidiPort *port, BYTE b)
     }
     EndShortMessage(port);
     if (!in->Started) return;
+    // A system status ends running status; until a new status arrives a
+    // data byte has nothing to belong to (without this, data after a
+    // system-exclusive message or a stray 0xF7 would complete the cut-off
+    // channel message's counters into a message with no status byte).
     in->RunningStatus = 0;
+    in->DataIndex = 0;
     in->MessageTime = in->CurrentTime;
 
     switch (b) {
