@@ -310,7 +310,9 @@ TEST(ParserRandom, ArbitraryBytesStayInsideTheGrammarAndTheBuffers)
             ++longs;
             // Only a cut-off message may hand back a buffer with nothing in it
             // (its previous buffer had just been filled).
-            if (note.message == MIM_LONGDATA) ASSERT_FALSE(note.bytes.empty());
+            if (note.message == MIM_LONGDATA) {
+                ASSERT_FALSE(note.bytes.empty());
+            }
             // Inside a buffer: data bytes, 0xF0 only first, 0xF7 only last.
             for (size_t i = 0; i < note.bytes.size(); ++i) {
                 BYTE b = note.bytes[i];

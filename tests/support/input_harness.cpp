@@ -146,6 +146,7 @@ BarePort::~BarePort()
 {
     StopReceiving();
     if (socket != INVALID_SOCKET) closesocket(socket);
+    if (sender != INVALID_SOCKET) closesocket(sender);
     FreeHeldBlocks(port);
     HeapFree(GetProcessHeap(), 0, port);
 }
@@ -192,11 +193,10 @@ bool BarePort::StartReceiving()
 
 bool BarePort::Deliver(const std::vector<BYTE> &datagram)
 {
-    SOCKET sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (sender == INVALID_SOCKET) sender = ::socket(AF_INET, SOCK_DGRAM, 0);
     int sent = sendto(sender, reinterpret_cast<const char *>(datagram.data()),
                       static_cast<int>(datagram.size()), 0,
                       reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    closesocket(sender);
     if (sent != static_cast<int>(datagram.size())) return false;
     for (int i = 0; i < 300 && port->In.Buffer.Done == 0; ++i) SleepEx(10, TRUE);
     if (port->In.Buffer.Done == 0) return false;

@@ -70,6 +70,7 @@ struct BarePort {
     Unit unit = {};
     Recorder recorder;
     SOCKET socket = INVALID_SOCKET;
+    SOCKET sender = INVALID_SOCKET;
     sockaddr_in address = {};   // where the socket listens (127.0.0.1, own port)
 
     BarePort(DWORD show = 0x1234, DWORD groups = 0x5);
