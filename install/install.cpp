@@ -35,6 +35,19 @@ template <int size> static void TraceF(const WCHAR *format, ...)
     OutputDebugStringW(line);
 }
 
+// Writes text data exactly as counted, without its terminator. The registry
+// counts a terminator in by itself when one follows the counted data, so the
+// data is passed from a buffer in which none follows.
+static LONG SetCountedText(HKEY key, const WCHAR *name, DWORD type, const WCHAR *text, DWORD bytes)
+{
+    WCHAR buffer[64];
+    DWORD length = bytes / sizeof(WCHAR);
+    if (length >= 64) return ERROR_INVALID_PARAMETER;
+    CopyMemory(buffer, text, length * sizeof(WCHAR));
+    buffer[length] = L' ';
+    return RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE *>(buffer), bytes);
+}
+
 static WCHAR AsciiUpper(WCHAR c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; }
 
 // The MIDI driver slot a Drivers32 value name stands for: "MIDI" in any
@@ -145,8 +158,7 @@ static void AddDriverValue(HKEY key, const WCHAR *name)
     // slots are taken): it belongs to another driver.
     LONG status = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS
                       ? ERROR_ALREADY_EXISTS
-                      : RegSetValueExW(key, name, 0, REG_SZ,
-                                       reinterpret_cast<const BYTE *>(DriverFile), 22);
+                      : SetCountedText(key, name, REG_SZ, DriverFile, 22);
     if (status != ERROR_SUCCESS)
         TraceF<80>(L"Failed to create drivers32 key! %d\n", static_cast<int>(status));
 }
@@ -202,8 +214,7 @@ static void UpdateCpls(BOOL install)
             TraceF<160>(L"Failed to delete Tessmar cpl key! %d\n", static_cast<int>(status));
     } else if (!found && install) {
         Trace(L"if ( !foundTS && INSTALL_remove )\n");
-        LONG status = RegSetValueExW(key, L"Tessmar", 0, REG_EXPAND_SZ,
-                                     reinterpret_cast<const BYTE *>(CplValue), 66);
+        LONG status = SetCountedText(key, L"Tessmar", REG_EXPAND_SZ, CplValue, 66);
         if (status != ERROR_SUCCESS)
             TraceF<160>(L"Failed to create Tessmar key! %d\n", static_cast<int>(status));
     } else {
