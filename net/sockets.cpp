@@ -239,6 +239,14 @@ void socketRebuild(SOCKET *result, MidiPort *port)
     if (built) {
         *result = port->WorkSocket;
         port->WorkSocket = INVALID_SOCKET;
+        // A rebuild after a lost connection: the port's unit is known (at
+        // open it is not yet) and stays open with the new socket.
+        Unit *unit = port->pUnit;
+        if (unit && result == &port->Socket) {
+            if (port->DeviceType == MidiOutDevice) unit->OpenOutput = 1;
+            else unit->OpenInput = 1;
+            unit->OpenHandle = *result;
+        }
     }
     // Written after a failure too, with the unchanged value.
     LOG(2, "OK: DoIPServer bind: %lx", static_cast<unsigned>(port->Socket));
