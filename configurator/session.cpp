@@ -165,17 +165,37 @@ BOOL Configure(HWND parent, HINSTANCE instance)
     return done;
 }
 
+// The applet reloads the configuration, which clears every record. A port
+// of this process that is open keeps its run-time fields across the reload,
+// as it does across a commit; the driver lock keeps port code from reading
+// the table half-loaded.
+static void ReloadKeepingOpenPorts()
+{
+    struct RunTime {
+        SOCKET OpenHandle;
+        BYTE OpenInput, OpenOutput;
+    };
+    static RunTime kept[UnitTableSize];
+    EnterCriticalSection(&mmDrvCritSec);
+    for (int i = 0; i < UnitTableSize; ++i)
+        kept[i] = {pUnits[i].OpenHandle, pUnits[i].OpenInput, pUnits[i].OpenOutput};
+    InitPortInfo();
+    for (int i = 0; i < UnitTableSize; ++i) {
+        if (!kept[i].OpenInput && !kept[i].OpenOutput) continue;
+        pUnits[i].OpenHandle = kept[i].OpenHandle;
+        pUnits[i].OpenInput = kept[i].OpenInput;
+        pUnits[i].OpenOutput = kept[i].OpenOutput;
+    }
+    LeaveCriticalSection(&mmDrvCritSec);
+}
+
 BOOL AppletSession(HINSTANCE instance)
 {
     if (!BeginSession()) {
         RefuseSecondSession(nullptr);
         return FALSE;
     }
-    // The reload replaces the live table: keep port code of this process
-    // from reading it half-loaded.
-    EnterCriticalSection(&mmDrvCritSec);
-    InitPortInfo();
-    LeaveCriticalSection(&mmDrvCritSec);
+    ReloadKeepingOpenPorts();
     BOOL done = RunConfigure(nullptr, instance);
     EndSession();
     return done;
