@@ -2,6 +2,7 @@
 // What an output port puts on the network for each modMessage message, as
 // seen by a socket bound to port 12555 in the test's own namespace.
 #include <gtest/gtest.h>
+#include "diag/log.h"
 #include "support/net_ports.h"
 #include "support/support.h"
 #include <string.h>
@@ -253,6 +254,57 @@ TEST_F(Output, FailedSendIsReportedAndNotAcknowledged)
     std::vector<Packet> packets = capture_->Drain();
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].sequence, 3u);
+}
+
+TEST_F(Output, LogTracesOpenSendAndCloseAtLevelTwo)
+{
+    DebugLevel = 2;
+    nomore = 0;  // the log file of this process
+    netsupport::SendShort(port_, 0x90, 0x3C, 0x40);
+    netsupport::ClosePort(port_);
+    port_ = netsupport::OpenOutputPort(0, &recorder_);
+    DebugLevel = 0;
+    nomore = 1;
+    ASSERT_NE(port_, nullptr);
+
+    std::string log = testsupport::ReadFileBytes(testsupport::LogFilePath(GetCurrentProcessId()));
+    // Whole lines in this order (other lines may come between them).
+    const char *lines[] = {
+        "Tessmar: MODM_DATA\r\n",
+        "Tessmar: Writing 19 bytes 90 3c connected 0 connectenabled 0\r\n",
+        "Tessmar:         to show '' group 5 (90)\r\n",
+        "Tessmar:  write finished\r\n",
+        "Tessmar: MODM_CLOSE\r\n",
+        "Tessmar: midiCallBack - sending message back to host.\r\n",
+        "Tessmar: MODM_CLOSE closing out socket.\r\n",
+        "Tessmar: midiCleanUp on port 0\r\n",
+        "Tessmar:  port 0 no longer in use, closing\r\n",
+        "Tessmar:  port 0 closed\r\n",
+        "Tessmar: Performing WSACleanup()\r\n",
+        "Tessmar: Cleanup - DONE\r\n",
+        "Tessmar: finished close cleanup\r\n",
+        "Tessmar: opencount ",
+        "Tessmar: MODM_CLOSE completed no error,\r\n",
+        "Tessmar: MODM_OPEN\r\n",
+        "Tessmar: midiOpen 0\r\n",
+        "Tessmar: sndOpenDev 0 start\r\n",
+        "Tessmar: socketRebuild: WSAStartup()\r\n",
+        "Tessmar: socketRebuild: DeviceType 4\r\n",
+        "Tessmar: socketRebuild: UDP output\r\n",
+        "Tessmar: OK: DoIPServer bind: ",
+        "Tessmar:  device 0 handle ",
+        "Tessmar: ret 0, returned 76 num 1 error 0\r\n",
+        "Tessmar: 0x7f000000 0xc0000000 \n\r\n",
+        "Tessmar: midiOpen: 0x",
+        "Tessmar: midiCallBack - sending message back to host.\r\n",
+        "Tessmar:  open succeeded\r\n",
+    };
+    size_t at = 0;
+    for (const char *line : lines) {
+        size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line;
+        at = found + strlen(line);
+    }
 }
 
 TEST_F(Output, SecondPortSendsItsOwnShowAndGroups)
