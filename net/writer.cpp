@@ -27,10 +27,11 @@ DWORD FailureExit(MidiPort *port)
     return result;
 }
 
+// Called only when the log is on: at level 0 the send path pays one test.
 void LogPacket(const MidiPacket &packet, int piece, const Unit *unit)
 {
-    LOG(1, "Writing %d bytes %x %x connected %d connectenabled %d", piece + PacketHeaderSize,
-        packet.Data[0], piece > 1 ? packet.Data[1] : 0, connected, connectenabled);
+    LogPrint("Writing %d bytes %x %x connected %d connectenabled %d", piece + PacketHeaderSize,
+             packet.Data[0], piece > 1 ? packet.Data[1] : 0, connected, connectenabled);
     if (DebugLevel >= 2 && unit)
         LogPrintW(L"        to show '%s' group %x (%x)", CommList[unit->CommUnit], unit->Groups,
                   packet.Data[0]);
@@ -104,7 +105,7 @@ DWORD OutputWrite(const BYTE *data, int count, MidiPort *port)
         data += piece;
         count -= piece;
         int length = piece + PacketHeaderSize;
-        LogPacket(packet, piece, unit);
+        if (DebugLevel >= 1) LogPacket(packet, piece, unit);
 
         packet.SenderId = port->SenderId;
         packet.Sequence = port->Sequence++;
