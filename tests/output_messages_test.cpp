@@ -173,21 +173,6 @@ TEST_F(Output, RunningStatusSendsTheDataBytesOnly)
     }
 }
 
-TEST(ShortMessage, LengthTableCoversEveryStatusByte)
-{
-    MidiPort port = {};
-    for (int s = 0x80; s <= 0xFF; ++s) {
-        int expected = s < 0xC0 ? 3 : s < 0xE0 ? 2 : s < 0xF0 ? 3
-                     : s == 0xF1 || s == 0xF3 ? 2 : s == 0xF2 ? 3 : 1;
-        port.RunningLength = 9;
-        EXPECT_EQ(ShortMessageLength(&port, static_cast<BYTE>(s)), expected) << s;
-        EXPECT_EQ(port.RunningLength, s >= 0xF8 ? 9u : static_cast<DWORD>(expected)) << s;
-        EXPECT_EQ(ShortMessageLength(&port, 0x00), static_cast<int>(port.RunningLength) - 1);
-    }
-    port.RunningLength = 0;
-    EXPECT_EQ(ShortMessageLength(&port, 0x7F), -1);
-}
-
 TEST_F(Output, ResultCodesOfTheOtherMessages)
 {
     MIDIHDR header = {};

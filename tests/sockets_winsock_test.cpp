@@ -156,26 +156,6 @@ TEST_F(Sockets, EachPortHoldsAtMostOneReference)
     EXPECT_EQ(wsacount, 0);
 }
 
-TEST_F(Sockets, CleanUpWithoutABuildReleasesNothing)
-{
-    PortRecord open = MakePort(MidiOutDevice);
-    socketRebuild(&open->Socket, open.get());
-    ASSERT_EQ(wsacount, 1);
-
-    Unit unit = {};
-    unit.OpenOutput = 1;
-    unit.OpenHandle = open->Socket;
-    PortRecord failed = MakePort(MidiOutDevice, &unit);
-    socketCleanUp(failed.get());
-    EXPECT_EQ(wsacount, 1);
-    EXPECT_TRUE(unit.OpenOutput) << "the mark belongs to another open";
-    EXPECT_EQ(unit.OpenHandle, open->Socket);
-    EXPECT_TRUE(IsSocket(open->Socket));
-
-    socketCleanUp(open.get());
-    EXPECT_EQ(wsacount, 0);
-}
-
 TEST_F(Sockets, UnitOpenBothWaysKeepsTheOtherDirectionsMarkAndSocket)
 {
     Unit unit = {};
