@@ -14,6 +14,16 @@ namespace {
 
 // A cancelled receive reports back through InOvl; this bounds the wait.
 constexpr int CancelWaits = 200;  // 200 x 10 ms
+// Bounds the datagrams thrown away at a start (a socket buffer's worth).
+constexpr int MaxDiscards = 4096;
+constexpr int ReceiveBufferBytes = 4 << 20;
+
+// A UDP receive gets a second buffer for whatever a datagram has beyond
+// 400 bytes. Without it an oversized datagram already waiting when the
+// receive is posted fails the post (WSAEMSGSIZE) and would leave the port
+// broken; with it the datagram completes like any other and is cut to 400
+// bytes. The bytes that land here are never read, so every port may share it.
+BYTE OverflowSink[65536 - PacketSizeMax];
 
 // Only one receive may be outstanding on the port's one buffer, and the
 // buffer must not be handed back to the heap with a receive still on it.
@@ -59,6 +69,36 @@ void QueueReceiveBuffer(InState *in, RecvBuffer *buffer)
     *link = buffer;
 }
 
+// One receive is posted at a time, so a burst (a long system-exclusive
+// message cut into packets) waits in the socket while the thread handles
+// each packet; the system's default room holds only about 160 packets. The
+// system caps the request at its own limit.
+void EnlargeReceiveBuffer(MidiPort *port)
+{
+    if (TCPClientServer != 0) return;
+    int size = ReceiveBufferBytes;
+    setsockopt(port->Socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size),
+               sizeof size);
+}
+
+// Datagrams that arrived while input was stopped (or before the first
+// start) wait in the socket; they belong to no started stream.
+void DiscardWaitingDatagrams(MidiPort *port)
+{
+    if (TCPClientServer != 0) return;
+    for (int i = 0; i < MaxDiscards; ++i) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(port->Socket, &readable);
+        timeval now = {0, 0};
+        if (select(0, &readable, nullptr, nullptr, &now) != 1) return;
+        char scratch[PacketSizeMax];
+        if (recv(port->Socket, scratch, sizeof scratch, 0) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEMSGSIZE)
+            return;
+    }
+}
+
 DWORD StartReceiving(MidiPort *port)
 {
     InState *in = port->pIn;
@@ -72,6 +112,8 @@ DWORD StartReceiving(MidiPort *port)
     // Started from a client callback while midiFlush handles this very
     // buffer: midiFlush posts it again when it is done with it.
     if (in->Flushing) return MMSYSERR_NOERROR;
+    EnlargeReceiveBuffer(port);
+    DiscardWaitingDatagrams(port);
     return midiInPutBuffer(buffer, port);
 }
 
@@ -275,7 +317,9 @@ DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port)
     bool posted = true;
     if (TCPClientServer == 0) {
         LOG(2, "UDP receive queueing");
-        result = WSARecvFrom(port->Socket, &port->RecvWsaBuf, 1, &buffer->BytesReceived,
+        // The system copies the buffer list at the call.
+        WSABUF buffers[2] = {port->RecvWsaBuf, {sizeof OverflowSink, (char *)OverflowSink}};
+        result = WSARecvFrom(port->Socket, buffers, 2, &buffer->BytesReceived,
                              &buffer->RecvFlags, reinterpret_cast<sockaddr *>(&buffer->From),
                              &buffer->FromLength, &buffer->Overlapped, InOvl);
         error = result ? WSAGetLastError() : 0;

@@ -214,6 +214,31 @@ TEST_F(AcceptTest, StoppedPortDiscardsAndDoesNotPostAgain)
     EXPECT_EQ(p.port->In.Senders[0].SenderId, 5u);  // the table still learns the sender
 }
 
+TEST_F(AcceptTest, OversizedDatagramWaitingWhenTheReceiveIsPostedIsCutToAPacket)
+{
+    p.port->In.Started = 0;
+    Send(6, 1, {0xFE});  // handled, not posted again
+    ASSERT_EQ(p.port->In.Posted, 0);
+    std::vector<BYTE> data(1500, 0x00);
+    data[0] = 0x90;
+    data[1] = 0x3C;
+    data[2] = 0x40;
+    for (size_t i = 3; i < data.size(); ++i) data[i] = 0xF8;
+    ASSERT_TRUE(p.SendOnly(Packet(6, 2, Show, Groups, data)));
+    Sleep(100);  // waiting in the socket
+    p.port->In.Started = 1;
+    ASSERT_EQ(midiInPutBuffer(&p.port->In.Buffer, p.port), 0u);
+    for (int i = 0; i < 300 && p.port->In.Buffer.Done == 0; ++i) SleepEx(10, TRUE);
+    ASSERT_EQ(p.port->In.Buffer.Done, 1u);
+    EXPECT_EQ(p.port->In.Buffer.BytesReceived, (DWORD)PacketSizeMax);
+    midiFlush(p.port);
+    std::vector<Note> notes = Midi();
+    ASSERT_EQ(notes.size(), 1u + (PacketDataMax - 3)) << inputtest::Describe(notes);
+    EXPECT_EQ(notes[0].param1, 0x403C90u);
+    EXPECT_EQ(p.port->In.Bad, 0);
+    EXPECT_EQ(p.port->In.Posted, 1);
+}
+
 TEST_F(AcceptTest, LongDumpsAreJoinedWholeAndInOrder)
 {
     // 1 MiB joins in one piece; 2.5 MiB is handed on in pieces, in order.

@@ -80,6 +80,20 @@ bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &p
     }
 }
 
+bool Recorder::WaitForLast(const std::function<bool(const Note &)> &predicate, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        EnterCriticalSection(&lock);
+        bool done = !notes.empty() && predicate(notes.back());
+        LeaveCriticalSection(&lock);
+        if (done) return true;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return false;
+        WaitForSingleObject(changed, timeoutMs - elapsed < 50 ? timeoutMs - elapsed : 50);
+    }
+}
+
 void CALLBACK DirectCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR p1,
                              DWORD_PTR p2)
 {
@@ -191,13 +205,18 @@ bool BarePort::StartReceiving()
     return midiInPutBuffer(&port->In.Buffer, port) == MMSYSERR_NOERROR;
 }
 
-bool BarePort::Deliver(const std::vector<BYTE> &datagram)
+bool BarePort::SendOnly(const std::vector<BYTE> &datagram)
 {
     if (sender == INVALID_SOCKET) sender = ::socket(AF_INET, SOCK_DGRAM, 0);
     int sent = sendto(sender, reinterpret_cast<const char *>(datagram.data()),
                       static_cast<int>(datagram.size()), 0,
                       reinterpret_cast<const sockaddr *>(&address), sizeof address);
-    if (sent != static_cast<int>(datagram.size())) return false;
+    return sent == static_cast<int>(datagram.size());
+}
+
+bool BarePort::Deliver(const std::vector<BYTE> &datagram)
+{
+    if (!SendOnly(datagram)) return false;
     for (int i = 0; i < 300 && port->In.Buffer.Done == 0; ++i) SleepEx(10, TRUE);
     if (port->In.Buffer.Done == 0) return false;
     midiFlush(port);
@@ -237,6 +256,50 @@ HeapUse MeasureHeap(HANDLE heap)
     }
     HeapUnlock(heap);
     return use;
+}
+
+}  // namespace inputtest
+
+namespace inputtest {
+
+InputClient::InputClient(MessageProc proc, UINT deviceId, DWORD callbackType)
+    : proc(proc), deviceId(deviceId)
+{
+    MIDIOPENDESC desc = {};
+    desc.hMidi = reinterpret_cast<HMIDI>(0x4321);
+    desc.dwCallback = callbackType == CALLBACK_DIRECT
+                          ? reinterpret_cast<DWORD_PTR>(&DirectCallback)
+                          : reinterpret_cast<DWORD_PTR>(&FunctionCallback);
+    desc.dwInstance = reinterpret_cast<DWORD_PTR>(&recorder);
+    openResult = proc(deviceId, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&instance),
+                      reinterpret_cast<DWORD_PTR>(&desc), callbackType);
+}
+
+InputClient::~InputClient()
+{
+    recorder.hook = nullptr;
+    if (!open()) return;
+    Send(MIDM_RESET);
+    Close();
+}
+
+DWORD InputClient::Send(UINT message, DWORD_PTR p1, DWORD_PTR p2)
+{
+    return proc(deviceId, message, instance, p1, p2);
+}
+
+DWORD InputClient::Close()
+{
+    DWORD result = Send(MIDM_CLOSE);
+    if (result == MMSYSERR_NOERROR) openResult = MMSYSERR_ERROR;
+    return result;
+}
+
+bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+               const std::vector<BYTE> &data)
+{
+    std::vector<BYTE> packet = Packet(senderId, sequence, show, groups, data);
+    return testsupport::SendDatagram(packet.data(), static_cast<int>(packet.size()));
 }
 
 }  // namespace inputtest

@@ -39,6 +39,8 @@ struct Recorder {
     size_t Count();
     // Waits until at least `count` notes are recorded; false on time-out.
     bool WaitFor(size_t count, DWORD timeoutMs = 3000);
+    // Waits until the latest note satisfies `predicate` (cheap with many notes).
+    bool WaitForLast(const std::function<bool(const Note &)> &predicate, DWORD timeoutMs);
     // Waits until `predicate` holds for the recorded notes.
     bool WaitUntil(const std::function<bool(const std::vector<Note> &)> &predicate,
                    DWORD timeoutMs = 3000);
@@ -60,6 +62,8 @@ struct ClientBuffer {
     MIDIHDR header = {};
     std::vector<char> memory;
     explicit ClientBuffer(DWORD size);
+    ClientBuffer(const ClientBuffer &) = delete;
+    ClientBuffer(ClientBuffer &&) = default;  // the memory moves with its header
 };
 
 // An input port record built the way the open builds it, with the client
@@ -87,6 +91,7 @@ struct BarePort {
     // Sends one datagram to the port and handles it; false if the receive
     // did not complete.
     bool Deliver(const std::vector<BYTE> &datagram);
+    bool SendOnly(const std::vector<BYTE> &datagram);  // sent, not waited for
     void StopReceiving();      // cancels the posted receive and waits for it
 };
 
@@ -100,5 +105,33 @@ struct HeapUse {
     size_t bytes = 0;
 };
 HeapUse MeasureHeap(HANDLE heap);
+
+}  // namespace inputtest
+
+namespace inputtest {
+
+typedef DWORD(APIENTRY *MessageProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+// An input port opened through midMessage as winmm opens it, with its
+// notifications going to a Recorder (CALLBACK_DIRECT by default).
+struct InputClient {
+    MessageProc proc;
+    UINT deviceId;
+    Recorder recorder;
+    DWORD_PTR instance = 0;
+    DWORD openResult = MMSYSERR_ERROR;
+
+    InputClient(MessageProc proc, UINT deviceId, DWORD callbackType = CALLBACK_DIRECT);
+    ~InputClient();   // resets and closes if still open
+    bool open() const { return openResult == MMSYSERR_NOERROR; }
+    MidiPort *port() const { return reinterpret_cast<MidiPort *>(instance); }
+    DWORD Send(UINT message, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0);
+    DWORD Add(ClientBuffer &buffer) { return Send(MIDM_ADDBUFFER, (DWORD_PTR)&buffer.header, sizeof(MIDIHDR)); }
+    DWORD Close();
+};
+
+// Broadcasts one packet to port 12555 of the loopback network.
+bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+               const std::vector<BYTE> &data);
 
 }  // namespace inputtest
