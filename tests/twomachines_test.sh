@@ -1,0 +1,10 @@
+# test-timeout: 240
+# MIDI crosses between two simulated machines: two network namespaces made by
+# the test and joined by a veth pair, each with its own Wine prefix and
+# configuration (see tools/twomachines-test.sh). Exactly what one machine
+# plays reaches the other's port of the same show and a shared group, and
+# nothing reaches its ports of another show or of disjoint groups.
+set -euo pipefail
+root=$1
+build=$(dirname "$2")
+exec "$root/tools/twomachines-test.sh" "$build"
