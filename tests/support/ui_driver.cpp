@@ -146,6 +146,7 @@ std::vector<MessageBoxSeen> Press(HWND dialog, int id, const std::vector<int> &a
     std::vector<MessageBoxSeen> seen;
     auto done = std::make_shared<std::atomic<bool>>(false);
     HWND button = GetDlgItem(dialog, id);
+    if (button) Focus(dialog, id);
     std::thread sender([dialog, id, button, done] {
         SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                      reinterpret_cast<LPARAM>(button));
@@ -170,14 +171,21 @@ std::vector<MessageBoxSeen> Press(HWND dialog, int id, const std::vector<int> &a
     return seen;
 }
 
+void Focus(HWND dialog, int id)
+{
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, id)), TRUE);
+}
+
 void Type(HWND dialog, int id, const std::wstring &text)
 {
+    Focus(dialog, id);
     SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void ClickLine(HWND dialog, int listId, int line)
 {
     HWND list = GetDlgItem(dialog, listId);
+    Focus(dialog, listId);
     SendMessageW(list, LB_SETCURSEL, line, 0);
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(listId, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
@@ -220,6 +228,7 @@ int ComboSelection(HWND dialog, int comboId)
 void PickEntry(HWND dialog, int comboId, int index)
 {
     HWND combo = GetDlgItem(dialog, comboId);
+    Focus(dialog, comboId);
     SendMessageW(combo, CB_SETCURSEL, index, 0);
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(comboId, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
 }
@@ -230,7 +239,9 @@ void SetGroups(HWND dialog, DWORD mask)
         HWND button = GetDlgItem(dialog, GroupFirst + i);
         bool want = (mask >> i) & 1;
         bool checked = SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
-        if (want != checked) SendMessageW(button, BM_CLICK, 0, 0);
+        if (want == checked) continue;
+        Focus(dialog, GroupFirst + i);
+        SendMessageW(button, BM_CLICK, 0, 0);
     }
 }
 

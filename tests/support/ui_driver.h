@@ -73,14 +73,17 @@ MessageBoxSeen ReadMessageBox(HWND box);
 bool AnswerMessageBox(HWND box, int button);
 bool WaitUntilGone(HWND window, DWORD timeoutMs = 10000);
 
-// Sends WM_COMMAND for a button of `dialog` from a helper thread, as a
-// click would, and answers each message box that the command raises with
+// Focuses a button of `dialog` and sends its WM_COMMAND from a helper
+// thread, as a click would, and answers each message box that the command raises with
 // the next of `answers` (IDOK when the answers run out). Returns the boxes
 // in the order they appeared; `finished` tells whether the command
 // returned within the timeout.
 std::vector<MessageBoxSeen> Press(HWND dialog, int id, const std::vector<int> &answers = {},
                                   bool *finished = nullptr, DWORD timeoutMs = 15000);
 
+// Moves the keyboard focus to a control, as a click or Tab does (the
+// controls send their focus notifications).
+void Focus(HWND dialog, int id);
 // Typing into an edit control or the show box (WM_SETTEXT, which notifies
 // the dialog as typing does).
 void Type(HWND dialog, int id, const std::wstring &text);
