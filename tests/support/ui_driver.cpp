@@ -276,6 +276,39 @@ KeyState::~KeyState()
     if (attached_) AttachThreadInput(GetCurrentThreadId(), dialogThread_, FALSE);
 }
 
+OwnerWindow::OwnerWindow(RECT rect)
+{
+    thread_ = std::thread([this, rect] {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"TessmarTestOwner";
+        RegisterClassW(&windowClass);
+        HWND window = CreateWindowExW(0, L"TessmarTestOwner", L"Owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                      rect.left, rect.top, rect.right - rect.left,
+                                      rect.bottom - rect.top, nullptr, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+        window_ = window;
+        ready_ = true;
+        MSG message;
+        while (window && GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == window && message.message == WM_APP) {
+                DestroyWindow(window);
+                break;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    });
+    while (!ready_) Sleep(1);
+}
+
+OwnerWindow::~OwnerWindow()
+{
+    if (window_) PostMessageW(window_, WM_APP, 0, 0);
+    thread_.join();
+}
+
 RECT WindowRect(HWND window)
 {
     RECT rect = {};

@@ -113,6 +113,21 @@ private:
     bool attached_;
 };
 
+// A plain top-level window at a given screen rectangle, run by a thread of
+// its own with a message loop, to own the dialogs as an application's
+// window would.
+class OwnerWindow {
+public:
+    explicit OwnerWindow(RECT rect);
+    ~OwnerWindow();
+    HWND Window() const { return window_; }
+
+private:
+    std::thread thread_;
+    std::atomic<HWND> window_{nullptr};
+    std::atomic<bool> ready_{false};
+};
+
 // Screenshot of a window's screen area as a PNG file.
 bool SaveScreenshot(HWND window, const std::wstring &path);
 
