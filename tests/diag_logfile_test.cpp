@@ -222,21 +222,6 @@ TEST(LogVersion, UnreadableVersionKeepsTheInitialValues)
     EXPECT_EQ(Parse(lines[2], "Tessmar vers 10011").text, "Tessmar Ending");
 }
 
-TEST(LogDecode, StoredValues)
-{
-    struct {
-        DWORD stored;
-        LONG level;
-        BYTE noFile;
-    } cases[] = {{0, 0, 1}, {1, 1, 1}, {4, 4, 1}, {5, 1, 0}, {7, 3, 0}, {8, 4, 0}, {9, 5, 0}};
-    for (auto &c : cases) {
-        DecodeDebugLevel(c.stored);
-        EXPECT_EQ(DebugLevel, c.level) << c.stored;
-        EXPECT_EQ(nomore, c.noFile) << c.stored;
-    }
-    DecodeDebugLevel(0);
-}
-
 // This program's own driver state logging to its file.
 class OwnLog : public testing::Test {
 protected:

@@ -55,17 +55,6 @@ TEST(DriverMessages, ResultsThroughTheDll)
     testsupport::DeleteProductKey();
 }
 
-TEST(DriverMessages, LoadWithoutConfigurationOffersNoPorts)
-{
-    testsupport::DeleteProductKey();
-    testsupport::DriverDll dll;
-    ASSERT_TRUE(dll.Load());
-    EXPECT_EQ(dll.Send(DRV_LOAD), 1);
-    EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 0u);
-    EXPECT_EQ(dll.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 0u);
-    dll.FreeDriver();
-}
-
 // In process: the driver state of this test program itself.
 class InProcess : public testing::Test {
 protected:
@@ -128,8 +117,8 @@ TEST_F(InProcess, AttachDecodesTheStoredLevelAndClearsTheTable)
         DWORD stored;
         LONG level;
         BYTE noFile;
-    } cases[] = {{true, 7, 3, 0}, {true, 6, 2, 0}, {true, 4, 4, 1},
-                 {true, 0, 0, 1}, {false, 0, 0, 1}};
+    } cases[] = {{true, 7, 3, 0}, {true, 5, 1, 0}, {true, 8, 4, 0}, {true, 4, 4, 1},
+                 {true, 1, 1, 1}, {true, 0, 0, 1}, {false, 0, 0, 1}};
     for (const Case &c : cases) {
         testsupport::DeleteProductKey();
         if (c.present) testsupport::SetDebugLevelValue(c.stored);
