@@ -217,10 +217,20 @@ bool BarePort::SendOnly(const std::vector<BYTE> &datagram)
 bool BarePort::Deliver(const std::vector<BYTE> &datagram)
 {
     if (!SendOnly(datagram)) return false;
-    for (int i = 0; i < 300 && port->In.Buffer.Done == 0; ++i) SleepEx(10, TRUE);
-    if (port->In.Buffer.Done == 0) return false;
-    midiFlush(port);
-    return true;
+    return Complete();
+}
+
+bool BarePort::Complete()
+{
+    // The completion routine handles the packet itself (UDP); what it left
+    // queued, the thread's own midiFlush after the wait takes.
+    for (int i = 0; i < 300; ++i) {
+        if (SleepEx(10, TRUE) == WAIT_IO_COMPLETION) {
+            midiFlush(port);
+            return true;
+        }
+    }
+    return false;
 }
 
 void BarePort::StopReceiving()

@@ -92,6 +92,7 @@ struct BarePort {
     // did not complete.
     bool Deliver(const std::vector<BYTE> &datagram);
     bool SendOnly(const std::vector<BYTE> &datagram);  // sent, not waited for
+    bool Complete();  // waits for the posted receive to complete and be handled
     void StopReceiving();      // cancels the posted receive and waits for it
 };
 
