@@ -70,6 +70,10 @@ TEST(Applet, AnswersEveryMessage)
     if (icon.hbmColor) DeleteObject(icon.hbmColor);
     DeleteObject(icon.hbmMask);
 
+    // A host that passes no record gets the same answer and no crash.
+    EXPECT_EQ(dll.cplApplet(nullptr, CPL_INQUIRE, 0, 0), 0);
+    EXPECT_EQ(dll.cplApplet(nullptr, CPL_NEWINQUIRE, 0, 0), 0);
+
     // Everything else answers 0 and opens nothing.
     for (UINT message : {UINT(CPL_SELECT), UINT(CPL_STOP), UINT(CPL_EXIT), UINT(CPL_STARTWPARMSA), 11u,
                          UINT(CPL_SETUP)})

@@ -312,6 +312,56 @@ TEST_F(Configurator, NewShowNeverTakesAUsedNumber)
     EXPECT_TRUE(Values(L"Server1") == Port(5, 1, L"Nameless"));
 }
 
+// Show numbers run from 0 to 126: with all of them named, a new show is
+// refused with a message, while an existing show can still be chosen.
+TEST_F(Configurator, TheShowListHoldsAtMost127Shows)
+{
+    std::vector<std::wstring> shows;
+    for (int n = 0; n < 127; ++n) shows.push_back(L"S" + std::to_wstring(n));
+    testsupport::DeleteProductKey();
+    testsupport::WriteConfig({{true, 0, 1, L"Keys"}}, shows);
+    HWND dialog = Open();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_EQ(ui::ComboEntries(dialog, ui::ShowBox).size(), 127u);
+    ui::FillPort(dialog, {L"Drums", -1, L"Encore", 1, 1});
+    std::vector<MessageBoxSeen> boxes = ui::Press(dialog, ui::Add);
+    ASSERT_EQ(boxes.size(), 2u) << Texts(boxes);
+    ExpectWarning(boxes, 0, L"No more shows can be created: the show list is full.", dialog);
+    ExpectWarning(boxes, 1, L"The showname is not useable.", dialog);
+    EXPECT_EQ(ui::ComboEntries(dialog, ui::ShowBox).size(), 127u);
+    ui::FillPort(dialog, {L"Drums", -1, L"S99", 1, 1});
+    ASSERT_NO_BOX(ui::Press(dialog, ui::Add));
+    Done();
+    EXPECT_TRUE(Values(L"Client0") == Port(99, 1, L"Drums"));
+}
+
+// A record that carries both direction bits (a Client subkey without a
+// description merges into the Server subkey that follows) is listed once,
+// as an input, and loads with no direction; a Change that picks none keeps
+// both bits.
+TEST_F(Configurator, ARecordWithBothDirectionsIsListedOnce)
+{
+    testsupport::DeleteProductKey();
+    testsupport::WriteConfig({{true, 0, 1, L"Keys"}, {false, 0, 2, L"Lights"}}, {L"Band"});
+    ui::WriteValue(HKEY_LOCAL_MACHINE, Product + L"\\Client1", L"Groups", ui::Dword(4));
+    HWND dialog = Open();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(ui::ListLines(dialog, ui::InputList), std::vector<std::wstring>{L"Band\tKeys"});
+    EXPECT_EQ(ui::ListLines(dialog, ui::OutputList), std::vector<std::wstring>{L"Band\tLights"});
+    ui::ClickLine(dialog, ui::OutputList, 0);
+    EXPECT_EQ(ui::Text(dialog, ui::Description), L"Lights");
+    EXPECT_EQ(ui::ComboSelection(dialog, ui::Direction), 1);
+    ui::ClickLine(dialog, ui::InputList, 0);
+    EXPECT_EQ(ui::Text(dialog, ui::Description), L"Keys");
+    EXPECT_EQ(ui::ComboSelection(dialog, ui::Direction), -1);
+    ui::Type(dialog, ui::Description, L"Keys and more");
+    ASSERT_EQ(ui::Press(dialog, ui::Change, {IDYES}).size(), 1u);
+    Done();
+    // Saved both as an input and as an output port.
+    EXPECT_TRUE(Values(L"Server0") == Port(0, 1, L"Keys and more"));
+    EXPECT_TRUE(Values(L"Client1") == Port(0, 1, L"Keys and more"));
+}
+
 TEST_F(Configurator, ChangeAsksAndRewritesTheLoadedPort)
 {
     HWND dialog = Open();
