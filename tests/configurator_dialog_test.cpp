@@ -27,34 +27,16 @@ void WriteStandardConfig()
                              {L"Band", L"Rig"}, 1, L"10.0.0.2");
 }
 
-ui::ValueMap Port(DWORD show, DWORD groups, const std::wstring &description)
-{
-    return {{L"Show", ui::Dword(show)}, {L"Groups", ui::Dword(groups)},
-            {L"Description", ui::String(description)}};
-}
-
-ui::ValueMap Values(const std::wstring &subkey)
-{
-    return ui::ReadValues(HKEY_LOCAL_MACHINE, Product + L"\\" + subkey);
-}
-
-// The texts of the boxes, for failure messages.
-std::wstring Texts(const std::vector<MessageBoxSeen> &boxes)
-{
-    std::wstring texts;
-    for (const MessageBoxSeen &box : boxes) texts += L"[" + box.text + L"] ";
-    return texts;
-}
-
-#define EXPECT_NO_BOX(boxes)                                                                       \
-    do {                                                                                           \
-        std::vector<MessageBoxSeen> seen_ = (boxes);                                               \
-        EXPECT_TRUE(seen_.empty()) << Texts(seen_);                                                \
+// No message box came; the failure message names the ones that did.
+#define EXPECT_NO_BOX(boxes)                                                   \
+    do {                                                                       \
+        std::vector<MessageBoxSeen> seen_ = (boxes);                           \
+        EXPECT_TRUE(seen_.empty()) << ui::BoxTexts(seen_);                     \
     } while (0)
-#define ASSERT_NO_BOX(boxes)                                                                       \
-    do {                                                                                           \
-        std::vector<MessageBoxSeen> seen_ = (boxes);                                               \
-        ASSERT_TRUE(seen_.empty()) << Texts(seen_);                                                \
+#define ASSERT_NO_BOX(boxes)                                                   \
+    do {                                                                       \
+        std::vector<MessageBoxSeen> seen_ = (boxes);                           \
+        ASSERT_TRUE(seen_.empty()) << ui::BoxTexts(seen_);                     \
     } while (0)
 
 // One box with the given text, title, OK only and the exclamation icon,
@@ -165,10 +147,10 @@ TEST_F(Configurator, DoneWithoutEditsRewritesTheRegistry)
     ASSERT_NE(Open(), nullptr);
     Done();
     EXPECT_FALSE(ui::KeyExists(HKEY_LOCAL_MACHINE, Product + L"\\Foo"));
-    EXPECT_TRUE(Values(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"Band")}, {L"Show1", ui::String(L"Rig")}}));
-    EXPECT_TRUE(Values(L"Server0") == Port(0, 1, L"Keys"));
-    EXPECT_TRUE(Values(L"Server1") == Port(1, 0x80000001, L"Pads"));
-    EXPECT_TRUE(Values(L"Client0") == Port(1, 2, L"Lights"));
+    EXPECT_TRUE(ui::ProductValues(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"Band")}, {L"Show1", ui::String(L"Rig")}}));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(0, 1, L"Keys"));
+    EXPECT_TRUE(ui::ProductValues(L"Server1") == ui::PortValues(1, 0x80000001, L"Pads"));
+    EXPECT_TRUE(ui::ProductValues(L"Client0") == ui::PortValues(1, 2, L"Lights"));
 }
 
 TEST_F(Configurator, CancelLeavesTheRegistryAsItWas)
@@ -211,8 +193,8 @@ TEST_F(Configurator, AddCreatesAPortAndClearsTheControls)
     std::vector<MessageBoxSeen> boxes = ui::Press(dialog, ui::Change);
     ExpectWarning(boxes, 0, L"You must select a device from the list to change.", dialog);
     Done();
-    EXPECT_TRUE(Values(L"Client0") == Port(1, 2, L"Lights"));
-    EXPECT_TRUE(Values(L"Client1") == Port(0, 0x80000001, L"Drums"));
+    EXPECT_TRUE(ui::ProductValues(L"Client0") == ui::PortValues(1, 2, L"Lights"));
+    EXPECT_TRUE(ui::ProductValues(L"Client1") == ui::PortValues(0, 0x80000001, L"Drums"));
 }
 
 TEST_F(Configurator, AddRefusesIncompleteOrDuplicatePorts)
@@ -276,14 +258,14 @@ TEST_F(Configurator, TypedShowNames)
               (std::vector<std::wstring>{L"Rig\tLights", L"Encore\tA", L"9 Lives\tB", L"Band\tC",
                                          L"band\tD"}));
     Done();
-    EXPECT_TRUE(Values(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"Band")},
+    EXPECT_TRUE(ui::ProductValues(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"Band")},
                                                   {L"Show1", ui::String(L"Rig")},
                                                   {L"Show2", ui::String(L"Encore")},
                                                   {L"Show3", ui::String(L"9 Lives")},
                                                   {L"Show4", ui::String(L"band")}}));
-    EXPECT_TRUE(Values(L"Client1") == Port(2, 1, L"A"));
-    EXPECT_TRUE(Values(L"Client3") == Port(0, 1, L"C"));
-    EXPECT_TRUE(Values(L"Client4") == Port(4, 1, L"D"));
+    EXPECT_TRUE(ui::ProductValues(L"Client1") == ui::PortValues(2, 1, L"A"));
+    EXPECT_TRUE(ui::ProductValues(L"Client3") == ui::PortValues(0, 1, L"C"));
+    EXPECT_TRUE(ui::ProductValues(L"Client4") == ui::PortValues(4, 1, L"D"));
 }
 
 // Show numbers with gaps: the next number by count (2) belongs to Rig, and
@@ -304,12 +286,12 @@ TEST_F(Configurator, NewShowNeverTakesAUsedNumber)
               (std::vector<std::wstring>{L"Rig\tKeys", L"\tNameless", L"\tStage"}));
     Done();
     // "Stage" used show 1, which had no name: 3 is the first free number.
-    EXPECT_TRUE(Values(L"Client0") == Port(3, 1, L"Drums"));
-    ui::ValueMap shows = Values(L"Shows");
+    EXPECT_TRUE(ui::ProductValues(L"Client0") == ui::PortValues(3, 1, L"Drums"));
+    ui::ValueMap shows = ui::ProductValues(L"Shows");
     EXPECT_TRUE(shows[L"Show2"] == ui::String(L"Rig"));
     EXPECT_TRUE(shows[L"Show3"] == ui::String(L"Encore"));
-    EXPECT_TRUE(Values(L"Server0") == Port(2, 1, L"Keys"));
-    EXPECT_TRUE(Values(L"Server1") == Port(5, 1, L"Nameless"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(2, 1, L"Keys"));
+    EXPECT_TRUE(ui::ProductValues(L"Server1") == ui::PortValues(5, 1, L"Nameless"));
 }
 
 // Show numbers run from 0 to 126: with all of them named, a new show is
@@ -325,14 +307,14 @@ TEST_F(Configurator, TheShowListHoldsAtMost127Shows)
     ASSERT_EQ(ui::ComboEntries(dialog, ui::ShowBox).size(), 127u);
     ui::FillPort(dialog, {L"Drums", -1, L"Encore", 1, 1});
     std::vector<MessageBoxSeen> boxes = ui::Press(dialog, ui::Add);
-    ASSERT_EQ(boxes.size(), 2u) << Texts(boxes);
+    ASSERT_EQ(boxes.size(), 2u) << ui::BoxTexts(boxes);
     ExpectWarning(boxes, 0, L"No more shows can be created: the show list is full.", dialog);
     ExpectWarning(boxes, 1, L"The showname is not useable.", dialog);
     EXPECT_EQ(ui::ComboEntries(dialog, ui::ShowBox).size(), 127u);
     ui::FillPort(dialog, {L"Drums", -1, L"S99", 1, 1});
     ASSERT_NO_BOX(ui::Press(dialog, ui::Add));
     Done();
-    EXPECT_TRUE(Values(L"Client0") == Port(99, 1, L"Drums"));
+    EXPECT_TRUE(ui::ProductValues(L"Client0") == ui::PortValues(99, 1, L"Drums"));
 }
 
 // A record that carries both direction bits (a Client subkey without a
@@ -358,8 +340,8 @@ TEST_F(Configurator, ARecordWithBothDirectionsIsListedOnce)
     ASSERT_EQ(ui::Press(dialog, ui::Change, {IDYES}).size(), 1u);
     Done();
     // Saved both as an input and as an output port.
-    EXPECT_TRUE(Values(L"Server0") == Port(0, 1, L"Keys and more"));
-    EXPECT_TRUE(Values(L"Client1") == Port(0, 1, L"Keys and more"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(0, 1, L"Keys and more"));
+    EXPECT_TRUE(ui::ProductValues(L"Client1") == ui::PortValues(0, 1, L"Keys and more"));
 }
 
 TEST_F(Configurator, ChangeAsksAndRewritesTheLoadedPort)
@@ -392,8 +374,8 @@ TEST_F(Configurator, ChangeAsksAndRewritesTheLoadedPort)
     ui::SetGroups(dialog, 0);
     ExpectWarning(ui::Press(dialog, ui::Change), 0, L"You must select at least one Group button.", dialog);
     Done();
-    EXPECT_TRUE(Values(L"Server0") == Port(1, 0x30, L"Keys 2"));
-    EXPECT_TRUE(Values(L"Server1") == Port(1, 0x80000001, L"Pads"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(1, 0x30, L"Keys 2"));
+    EXPECT_TRUE(ui::ProductValues(L"Server1") == ui::PortValues(1, 0x80000001, L"Pads"));
 }
 
 TEST_F(Configurator, DeleteAsksAndTheDeletedRecordIsNotReused)
@@ -422,7 +404,7 @@ TEST_F(Configurator, DeleteAsksAndTheDeletedRecordIsNotReused)
               (std::vector<std::wstring>{L"Band\tKeys", L"Rig\tPads", L"Band\tLights"}));
     Done();
     EXPECT_FALSE(ui::KeyExists(HKEY_LOCAL_MACHINE, Product + L"\\Client0"));
-    EXPECT_TRUE(Values(L"Server2") == Port(0, 8, L"Lights"));
+    EXPECT_TRUE(ui::ProductValues(L"Server2") == ui::PortValues(0, 8, L"Lights"));
 }
 
 TEST_F(Configurator, DefaultPortsCannotKeepTheirSharedDescription)
@@ -438,8 +420,8 @@ TEST_F(Configurator, DefaultPortsCannotKeepTheirSharedDescription)
     ui::Type(dialog, ui::Description, L"Stage In");
     ASSERT_EQ(ui::Press(dialog, ui::Change, {IDYES}).size(), 1u);
     Done();
-    EXPECT_TRUE(Values(L"Server0") == Port(0, 1, L"Stage In"));
-    EXPECT_TRUE(Values(L"Client0") == Port(0, 1, L"Configure Me"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(0, 1, L"Stage In"));
+    EXPECT_TRUE(ui::ProductValues(L"Client0") == ui::PortValues(0, 1, L"Configure Me"));
 }
 
 std::vector<testsupport::PortSpec> ManyOutputs(int count)
@@ -488,7 +470,7 @@ TEST_F(Configurator, TransportAndAddress)
     ASSERT_NE(dialog, nullptr);
     ui::Type(dialog, ui::TcpAddress, L"studio-pc");
     Done();
-    EXPECT_TRUE(Values(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
                                                     {L"TCPAddress", ui::String(L"studio-pc")}}));
 
     // UDP drops the address at once, though the box still shows it; back to
@@ -502,7 +484,7 @@ TEST_F(Configurator, TransportAndAddress)
     EXPECT_EQ(ui::Text(dialog, ui::TcpAddress), L"studio-pc");
     ui::PickEntry(dialog, ui::Transport, 1);
     Done();
-    EXPECT_TRUE(Values(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
                                                     {L"TCPAddress", ui::String(L"")}}));
 
     session_.reset();
@@ -513,7 +495,7 @@ TEST_F(Configurator, TransportAndAddress)
     ui::Type(dialog, ui::TcpAddress, L"10.1.2.3");
     ui::PickEntry(dialog, ui::Transport, 0);
     Done();
-    EXPECT_TRUE(Values(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(0)},
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(0)},
                                                     {L"TCPAddress", ui::String(L"")}}));
 }
 
@@ -528,7 +510,7 @@ TEST_F(Configurator, StartWithParametersOpensTheSameSession)
     ASSERT_EQ(ui::Press(dialog, ui::Delete, {IDYES}).size(), 1u);
     Done();
     EXPECT_FALSE(ui::KeyExists(HKEY_LOCAL_MACHINE, Product + L"\\Server1"));
-    EXPECT_TRUE(Values(L"Server0") == Port(1, 0x80000001, L"Pads"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(1, 0x80000001, L"Pads"));
 }
 
 }  // namespace

@@ -17,24 +17,6 @@ using ui::MessageBoxSeen;
 
 const std::wstring Product = L"Software\\Kalvera\\Tessmar";
 
-std::wstring Texts(const std::vector<MessageBoxSeen> &boxes)
-{
-    std::wstring texts;
-    for (const MessageBoxSeen &box : boxes) texts += L"[" + box.text + L"] ";
-    return texts;
-}
-
-ui::ValueMap Port(DWORD show, DWORD groups, const std::wstring &description)
-{
-    return {{L"Show", ui::Dword(show)}, {L"Groups", ui::Dword(groups)},
-            {L"Description", ui::String(description)}};
-}
-
-ui::ValueMap Values(const std::wstring &subkey)
-{
-    return ui::ReadValues(HKEY_LOCAL_MACHINE, Product + L"\\" + subkey);
-}
-
 DWORD OpenOutput(testsupport::DriverDll &dll, UINT device, DWORD_PTR *instance)
 {
     MIDIOPENDESC desc = {};
@@ -135,7 +117,7 @@ TEST_F(Session, ConfigureAnswersOneAfterDoneAndZeroAfterCancel)
         ASSERT_TRUE(session_->Finished(&result));
         EXPECT_EQ(result, 1);
     }
-    EXPECT_EQ(Values(L"Shows").count(L"Show7"), 0u);
+    EXPECT_EQ(ui::ProductValues(L"Shows").count(L"Show7"), 0u);
 
     // Cancel after an edit: nothing is written, no box follows, DRVCNF_CANCEL.
     ui::KeyTree before = ui::ReadTree(HKEY_LOCAL_MACHINE, Product);
@@ -193,7 +175,7 @@ TEST_F(Session, ASecondSessionInTheProcessIsRefused)
     EXPECT_EQ(ui::ListLines(dialog, ui::OutputList),
               (std::vector<std::wstring>{L"Rig\tLights", L"Rig\tDrums"}));
     EXPECT_EQ(session_->Done().text, ui::AfterDoneText);
-    EXPECT_TRUE(Values(L"Client1") == Port(1, 4, L"Drums"));
+    EXPECT_TRUE(ui::ProductValues(L"Client1") == ui::PortValues(1, 4, L"Drums"));
     dll_.FreeDriver();
 }
 
@@ -297,7 +279,7 @@ TEST_F(Session, HelpAboutWithShiftOrControlStoresTheDebugLevel)
         {
             ui::KeyState keys(session_->ThreadId(), c.shift, c.control);
             std::vector<MessageBoxSeen> boxes = ui::Press(session_->Dialog(), ui::HelpAbout);
-            EXPECT_TRUE(boxes.empty()) << Texts(boxes);
+            EXPECT_TRUE(boxes.empty()) << ui::BoxTexts(boxes);
         }
         EXPECT_EQ(ui::WaitForDialog(L"About Tessmar Driver", ui::HelpText, 500), nullptr);
         ui::RegValue stored;
@@ -349,7 +331,7 @@ TEST_F(Session, InstallConfigureAndSeeThePortsInANewLoad)
     ASSERT_EQ(ui::Press(dialog, ui::Change, {IDYES}).size(), 1u);
     ui::FillPort(dialog, {L"Lights Out", 1, L"", 1, 2});
     std::vector<MessageBoxSeen> boxes = ui::Press(dialog, ui::Add);
-    EXPECT_TRUE(boxes.empty()) << Texts(boxes);
+    EXPECT_TRUE(boxes.empty()) << ui::BoxTexts(boxes);
     EXPECT_EQ(session_->Done().text, ui::AfterDoneText);
     LONG_PTR result = -1;
     ASSERT_TRUE(session_->Finished(&result));
@@ -368,9 +350,9 @@ TEST_F(Session, InstallConfigureAndSeeThePortsInANewLoad)
     fresh.FreeDriver();
     fresh.Unload();
 
-    EXPECT_TRUE(Values(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"My Config Show")},
+    EXPECT_TRUE(ui::ProductValues(L"Shows") == (ui::ValueMap{{L"Show0", ui::String(L"My Config Show")},
                                                   {L"Show1", ui::String(L"Festival")}}));
-    EXPECT_TRUE(Values(L"Server0") == Port(1, 3, L"Stage In"));
+    EXPECT_TRUE(ui::ProductValues(L"Server0") == ui::PortValues(1, 3, L"Stage In"));
     DeleteFileW(systemCopy.c_str());
 }
 

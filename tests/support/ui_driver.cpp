@@ -8,6 +8,13 @@ namespace ui {
 constexpr int MessageBoxTextId = 0xFFFF;
 constexpr int MessageBoxIconId = 0x0440;
 
+std::wstring BoxTexts(const std::vector<MessageBoxSeen> &boxes)
+{
+    std::wstring texts;
+    for (const MessageBoxSeen &box : boxes) texts += L"[" + box.text + L"] ";
+    return texts;
+}
+
 SessionThread::SessionThread(std::function<LONG_PTR()> body)
 {
     thread_ = std::thread([this, body] {

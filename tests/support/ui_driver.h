@@ -42,6 +42,9 @@ struct MessageBoxSeen {
     HWND owner = nullptr;
 };
 
+// The texts of message boxes, for failure messages.
+std::wstring BoxTexts(const std::vector<MessageBoxSeen> &boxes);
+
 // Runs `body` on a thread of its own (the session thread) and keeps its
 // result; the modal dialogs it opens run their message loop there.
 class SessionThread {

@@ -152,6 +152,18 @@ void SavedKey::Restore()
     for (auto &entry : values_) WriteValue(root_, path_, entry.first, entry.second);
 }
 
+const wchar_t ProductKey[] = L"Software\\Kalvera\\Tessmar";
+
+ValueMap PortValues(DWORD show, DWORD groups, const std::wstring &description)
+{
+    return {{L"Show", Dword(show)}, {L"Groups", Dword(groups)}, {L"Description", String(description)}};
+}
+
+ValueMap ProductValues(const std::wstring &subkey)
+{
+    return ReadValues(HKEY_LOCAL_MACHINE, std::wstring(ProductKey) + L"\\" + subkey);
+}
+
 std::wstring SystemDirectory()
 {
     WCHAR path[MAX_PATH] = {};

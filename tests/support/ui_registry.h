@@ -54,6 +54,11 @@ private:
     ValueMap values_;
 };
 
+// The product key and the values of one of its port subkeys.
+extern const wchar_t ProductKey[];  // "Software\\Kalvera\\Tessmar"
+ValueMap PortValues(DWORD show, DWORD groups, const std::wstring &description);
+ValueMap ProductValues(const std::wstring &subkey);
+
 std::wstring SystemDirectory();
 std::wstring CurrentDirectory();
 std::vector<BYTE> FileBytes(const std::wstring &path);
