@@ -33,18 +33,12 @@ bool SetOption(SOCKET s, int level, int option)
     return setsockopt(s, level, option, reinterpret_cast<const char *>(&on), sizeof on) == 0;
 }
 
-void SetAnyAddress(MidiPort *port, u_short portNumber)
+void SetPeerAddress(MidiPort *port, u_short portNumber, u_long address)
 {
     ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
     port->PeerAddress.sin_family = AF_INET;
     port->PeerAddress.sin_port = htons(portNumber);
-    port->PeerAddress.sin_addr.s_addr = htonl(INADDR_ANY);
-}
-
-bool BindToPeerAddress(MidiPort *port)
-{
-    return bind(port->WorkSocket, reinterpret_cast<const sockaddr *>(&port->PeerAddress),
-                sizeof port->PeerAddress) == 0;
+    port->PeerAddress.sin_addr.s_addr = address;
 }
 
 // TCPAddress as a host name first, then as a dotted address. INADDR_NONE
@@ -61,56 +55,57 @@ u_long ResolveTcpAddress()
     return inet_addr(TCPAddress);
 }
 
+// The steps the builders share. Each logs its own failure text; a step after
+// the socket exists abandons the socket when it fails.
+bool CreateWorkSocket(MidiPort *port, int type, int protocol, const char *failure)
+{
+    port->WorkSocket = socket(AF_INET, type, protocol);
+    if (port->WorkSocket != INVALID_SOCKET) return true;
+    LogFailure(2, failure);
+    return false;
+}
+
+bool CheckStep(MidiPort *port, bool ok, int logLevel, const char *failure)
+{
+    if (ok) return true;
+    LogFailure(logLevel, failure);
+    AbandonWorkSocket(port);
+    return false;
+}
+
+bool SetWorkOption(MidiPort *port, int level, int option, int logLevel, const char *failure)
+{
+    return CheckStep(port, SetOption(port->WorkSocket, level, option), logLevel, failure);
+}
+
+// Binds to every local address.
+bool BindWorkSocket(MidiPort *port, u_short portNumber, const char *failure)
+{
+    SetPeerAddress(port, portNumber, htonl(INADDR_ANY));
+    bool bound = bind(port->WorkSocket, reinterpret_cast<const sockaddr *>(&port->PeerAddress),
+                      sizeof port->PeerAddress) == 0;
+    return CheckStep(port, bound, 2, failure);
+}
+
 // Each builder makes port->WorkSocket; false means a call failed and the
 // socket has been abandoned.
 bool BuildUdpOutput(MidiPort *port)
 {
     LOG(2, "socketRebuild: UDP output");
-    port->WorkSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (port->WorkSocket == INVALID_SOCKET) {
-        LogFailure(2, "Tessmar2: drvutil: socket()");
-        return false;
-    }
-    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_BROADCAST)) {
-        LogFailure(2, "Tessmar: UDP setsockopt() %d");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    SetAnyAddress(port, 0);
-    if (!BindToPeerAddress(port)) {
-        LogFailure(2, "Tessmar: drvutil: UDP bind() %d");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    return true;
+    return CreateWorkSocket(port, SOCK_DGRAM, IPPROTO_UDP, "Tessmar2: drvutil: socket()")
+        && SetWorkOption(port, SOL_SOCKET, SO_BROADCAST, 2, "Tessmar: UDP setsockopt() %d")
+        && BindWorkSocket(port, 0, "Tessmar: drvutil: UDP bind() %d");
 }
 
+// Several input ports, in this process and others, share port 12555, hence
+// SO_REUSEADDR.
 bool BuildUdpInput(MidiPort *port)
 {
     LOG(2, "UDP input");
-    port->WorkSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (port->WorkSocket == INVALID_SOCKET) {
-        LogFailure(2, "socket pooped %d");
-        return false;
-    }
-    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_BROADCAST)) {
-        LogFailure(2, "setsocket BROADCAST pooped %d");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    // Several input ports, in this process and others, share port 12555.
-    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_REUSEADDR)) {
-        LogFailure(2, "socket REUSE %d");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    SetAnyAddress(port, NetworkPort);
-    if (!BindToPeerAddress(port)) {
-        LogFailure(2, "Fail: DoUdpServer bind: %d");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    return true;
+    return CreateWorkSocket(port, SOCK_DGRAM, IPPROTO_UDP, "socket pooped %d")
+        && SetWorkOption(port, SOL_SOCKET, SO_BROADCAST, 2, "setsocket BROADCAST pooped %d")
+        && SetWorkOption(port, SOL_SOCKET, SO_REUSEADDR, 2, "socket REUSE %d")
+        && BindWorkSocket(port, NetworkPort, "Fail: DoUdpServer bind: %d");
 }
 
 // The client does not connect here: the connection thread does. An
@@ -119,30 +114,16 @@ bool BuildUdpInput(MidiPort *port)
 bool BuildTcpClient(MidiPort *port)
 {
     LOG(2, "TCP Client (output)");
-    port->WorkSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (port->WorkSocket == INVALID_SOCKET) {
-        LogFailure(2, "Tessmar: drvutil: Client TCP socket()");
+    if (!CreateWorkSocket(port, SOCK_STREAM, IPPROTO_TCP, "Tessmar: drvutil: Client TCP socket()")
+        || !SetWorkOption(port, SOL_SOCKET, SO_KEEPALIVE, 2, "Tessmar: UDP setsockopt() keepalive")
+        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!"))
         return false;
-    }
-    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_KEEPALIVE)) {
-        LogFailure(2, "Tessmar: UDP setsockopt() keepalive");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    if (!SetOption(port->WorkSocket, IPPROTO_TCP, TCP_NODELAY)) {
-        LogFailure(1, "TCP_NODELAY failed!");
-        AbandonWorkSocket(port);
-        return false;
-    }
     u_long address = ResolveTcpAddress();
     if (address == INADDR_NONE) {
         LOG(2, "Failed TCP address read.");
         return true;
     }
-    ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
-    port->PeerAddress.sin_family = AF_INET;
-    port->PeerAddress.sin_port = htons(NetworkPort);
-    port->PeerAddress.sin_addr.s_addr = address;
+    SetPeerAddress(port, NetworkPort, address);
     return true;
 }
 
@@ -151,36 +132,18 @@ bool BuildTcpClient(MidiPort *port)
 bool BuildTcpServer(MidiPort *port)
 {
     LOG(2, "TCP server (input)");
-    port->WorkSocket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (port->WorkSocket == INVALID_SOCKET) {
-        LogFailure(2, "Server TCP socket()");
+    if (!CreateWorkSocket(port, SOCK_STREAM, IPPROTO_TCP, "Server TCP socket()")
+        || !SetWorkOption(port, SOL_SOCKET, SO_REUSEADDR, 2, "Server TCP setsocketopt()")
+        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!"))
         return false;
-    }
-    if (!SetOption(port->WorkSocket, SOL_SOCKET, SO_REUSEADDR)) {
-        LogFailure(2, "Server TCP setsocketopt()");
-        AbandonWorkSocket(port);
-        return false;
-    }
-    if (!SetOption(port->WorkSocket, IPPROTO_TCP, TCP_NODELAY)) {
-        LogFailure(1, "TCP_NODELAY failed!");
-        AbandonWorkSocket(port);
-        return false;
-    }
     if (ResolveTcpAddress() == INADDR_NONE) {
         LOG(2, "Failed TCP address read.");
         return true;
     }
-    SetAnyAddress(port, NetworkPort);
-    if (!BindToPeerAddress(port)) {
-        LogFailure(2, "Server TCP bind() %d");
-        AbandonWorkSocket(port);
+    if (!BindWorkSocket(port, NetworkPort, "Server TCP bind() %d")
+        || !CheckStep(port, listen(port->WorkSocket, 1) == 0, 2,
+                      "Tessmar: drvutil: Server TCP listen()"))
         return false;
-    }
-    if (listen(port->WorkSocket, 1) != 0) {
-        LogFailure(2, "Tessmar: drvutil: Server TCP listen()");
-        AbandonWorkSocket(port);
-        return false;
-    }
     Sleep(20);
     return true;
 }
