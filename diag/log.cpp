@@ -95,9 +95,54 @@ void WriteFileLine(const char *header, int headerLength, const char *line, int l
     FlushFileBuffers(logFile);
 }
 
-}  // namespace
+// Overloads by character width, so that one routine builds both kinds of line.
+int FormatPrefix(char *line)
+{
+    return FormatTextF(line, LineSize, Prefix, static_cast<unsigned>(timeGetTime()),
+                       static_cast<unsigned>(GetCurrentThreadId()));
+}
 
-void LogPrint(const char *format, ...)
+int FormatPrefix(WCHAR *line)
+{
+    return FormatTextWF(line, LineSize, PrefixW, static_cast<unsigned>(timeGetTime()),
+                        static_cast<unsigned>(GetCurrentThreadId()));
+}
+
+void FormatBody(char *message, const char *format, va_list args, bool *bad)
+{
+    FormatTextChecked(message, LineSize, format, args, bad);
+}
+
+void FormatBody(WCHAR *message, const WCHAR *format, va_list args, bool *bad)
+{
+    FormatTextWChecked(message, LineSize, format, args, bad);
+}
+
+void ShowLine(const char *line) { OutputDebugStringA(line); }
+void ShowLine(const WCHAR *line) { OutputDebugStringW(line); }
+
+void FileLine(const char *line)
+{
+    char header[40];
+    int headerLength = FormatTextF(header, sizeof header, "Tessmar vers %x", DriverVersion);
+    WriteFileLine(header, headerLength, line, lstrlenA(line));
+}
+
+// The file is narrow: a wide line keeps the low byte of each character.
+void FileLine(const WCHAR *line)
+{
+    char header[50];
+    int headerLength = FormatTextF(header, sizeof header, "Tessmar vers %x ", DriverVersion);
+    int length = 0;
+    while (length < LineSize - 1 && line[length]) {
+        narrowCopy[length] = static_cast<char>(line[length] & 0xFF);
+        ++length;
+    }
+    narrowCopy[length] = 0;
+    WriteFileLine(header, headerLength, narrowCopy, length);
+}
+
+template <typename C> void LogLine(C *line, C *message, const C *format, va_list args)
 {
     SavedErrors saved = SaveErrors();
     EnterCriticalSection(&LogLock);
@@ -107,74 +152,44 @@ void LogPrint(const char *format, ...)
         RestoreErrors(saved);
         return;
     }
-    ZeroMemory(lineBuffer, sizeof lineBuffer);
-    ZeroMemory(messageBuffer, sizeof messageBuffer);
-    int used = FormatTextF(lineBuffer, LineSize, Prefix, static_cast<unsigned>(timeGetTime()),
-                           static_cast<unsigned>(GetCurrentThreadId()));
-    va_list args;
-    va_start(args, format);
+    ZeroMemory(line, LineSize * sizeof(C));
+    ZeroMemory(message, LineSize * sizeof(C));
+    int used = FormatPrefix(line);
     bool bad = false;
-    FormatTextChecked(messageBuffer, LineSize, format, args, &bad);
-    va_end(args);
+    FormatBody(message, format, args, &bad);
     if (bad) {
         // An argument the formatter could not read: report instead of the
         // line; the file still gets whatever the line holds (the prefix).
         OutputDebugStringW(L"Something terrible happened!\n");
     } else {
-        used = AppendCut(lineBuffer, used, messageBuffer, LineSize - 3);
-        used = AppendLineEnd(lineBuffer, used);
-        OutputDebugStringA(lineBuffer);
+        used = AppendCut(line, used, message, LineSize - 3);
+        used = AppendLineEnd(line, used);
+        ShowLine(line);
     }
     if (!nomore) {
         RefreshVersionForFile();
-        char header[40];
-        int headerLength = FormatTextF(header, sizeof header, "Tessmar vers %x", DriverVersion);
-        WriteFileLine(header, headerLength, lineBuffer, lstrlenA(lineBuffer));
+        FileLine(line);
     }
     LeaveCriticalSection(&LogLock);
     RestoreErrors(saved);
 }
 
-void LogPrintW(const WCHAR *format, ...)
+}  // namespace
+
+void LogPrint(const char *format, ...)
 {
-    SavedErrors saved = SaveErrors();
-    EnterCriticalSection(&LogLock);
-    if (!GetProcessHeap()) {
-        OutputDebugStringW(L"!!Tessmar: No freaking heap\n");
-        LeaveCriticalSection(&LogLock);
-        RestoreErrors(saved);
-        return;
-    }
-    ZeroMemory(lineBufferW, sizeof lineBufferW);
-    ZeroMemory(messageBufferW, sizeof messageBufferW);
-    int used = FormatTextWF(lineBufferW, LineSize, PrefixW, static_cast<unsigned>(timeGetTime()),
-                            static_cast<unsigned>(GetCurrentThreadId()));
     va_list args;
     va_start(args, format);
-    bool bad = false;
-    FormatTextWChecked(messageBufferW, LineSize, format, args, &bad);
+    LogLine(lineBuffer, messageBuffer, format, args);
     va_end(args);
-    if (bad) {
-        OutputDebugStringW(L"Something terrible happened!\n");
-    } else {
-        used = AppendCut(lineBufferW, used, messageBufferW, LineSize - 3);
-        used = AppendLineEnd(lineBufferW, used);
-        OutputDebugStringW(lineBufferW);
-    }
-    if (!nomore) {
-        RefreshVersionForFile();
-        char header[50];
-        int headerLength = FormatTextF(header, sizeof header, "Tessmar vers %x ", DriverVersion);
-        int length = 0;
-        while (length < LineSize - 1 && lineBufferW[length]) {
-            narrowCopy[length] = static_cast<char>(lineBufferW[length] & 0xFF);
-            ++length;
-        }
-        narrowCopy[length] = 0;
-        WriteFileLine(header, headerLength, narrowCopy, length);
-    }
-    LeaveCriticalSection(&LogLock);
-    RestoreErrors(saved);
+}
+
+void LogPrintW(const WCHAR *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogLine(lineBufferW, messageBufferW, format, args);
+    va_end(args);
 }
 
 // The report is fixed; what follows is this driver's choice: break only when
