@@ -46,6 +46,16 @@ template <typename Caps> void FillNarrowName(Caps &caps, const Unit *unit)
     FormatTextF(caps.szPname, CapsNameLength, "%S", NameOf(unit));
 }
 
+// The fields every record shares; the caller adds the name and the rest.
+template <typename Caps> Caps CapsWithIdentity(WORD productId)
+{
+    Caps caps = {};
+    caps.wMid = ManufacturerId;
+    caps.wPid = productId;
+    caps.vDriverVersion = DriverVersion;
+    return caps;
+}
+
 // The record goes to a zeroed client buffer of the whole given size.
 template <typename Caps> void Deliver(void *client, DWORD size, const Caps &caps)
 {
@@ -56,10 +66,7 @@ template <typename Caps> void Deliver(void *client, DWORD size, const Caps &caps
 DWORD OutputCaps(const Unit *unit, void *client, DWORD size)
 {
     if (size >= sizeof(MIDIOUTCAPSW)) {
-        MIDIOUTCAPSW caps = {};
-        caps.wMid = ManufacturerId;
-        caps.wPid = ProductIdDefault;
-        caps.vDriverVersion = DriverVersion;
+        MIDIOUTCAPSW caps = CapsWithIdentity<MIDIOUTCAPSW>(ProductIdDefault);
         lstrcpynW(caps.szPname, NameOf(unit), CapsNameLength);
         caps.wTechnology = MOD_MIDIPORT;
         caps.wChannelMask = 0xFFFF;
@@ -70,10 +77,7 @@ DWORD OutputCaps(const Unit *unit, void *client, DWORD size)
         return MMSYSERR_NOERROR;
     }
     if (size >= sizeof(MIDIOUTCAPSA)) {
-        MIDIOUTCAPSA caps = {};
-        caps.wMid = ManufacturerId;
-        caps.wPid = ProductIdNarrowOut;
-        caps.vDriverVersion = DriverVersion;
+        MIDIOUTCAPSA caps = CapsWithIdentity<MIDIOUTCAPSA>(ProductIdNarrowOut);
         FillNarrowName(caps, unit);
         caps.wTechnology = MOD_FMSYNTH;
         caps.wChannelMask = 0xFFFF;
@@ -89,10 +93,7 @@ DWORD OutputCaps(const Unit *unit, void *client, DWORD size)
 DWORD InputCaps(const Unit *unit, void *client, DWORD size)
 {
     if (size >= sizeof(MIDIINCAPSW)) {
-        MIDIINCAPSW caps = {};
-        caps.wMid = ManufacturerId;
-        caps.wPid = ProductIdDefault;
-        caps.vDriverVersion = DriverVersion;
+        MIDIINCAPSW caps = CapsWithIdentity<MIDIINCAPSW>(ProductIdDefault);
         lstrcpynW(caps.szPname, NameOf(unit), CapsNameLength);
         LOGW(2, L"MidiInDevice name supplied \"%s\"", caps.szPname);
         LOG(2, "sizeof ( MIDIINCAPS ) = %d", static_cast<int>(sizeof(MIDIINCAPSW)));
@@ -102,10 +103,7 @@ DWORD InputCaps(const Unit *unit, void *client, DWORD size)
         return MMSYSERR_NOERROR;
     }
     if (size >= sizeof(MIDIINCAPSA)) {
-        MIDIINCAPSA caps = {};
-        caps.wMid = ManufacturerId;
-        caps.wPid = ProductIdDefault;
-        caps.vDriverVersion = DriverVersion;
+        MIDIINCAPSA caps = CapsWithIdentity<MIDIINCAPSA>(ProductIdDefault);
         FillNarrowName(caps, unit);
         LogPrint("%s", caps.szPname);
         Deliver(client, size, caps);
