@@ -73,13 +73,10 @@ DWORD ComputePortBroadcast(MidiPort *port)
 DWORD StartOutputConnection(MidiPort *port)
 {
     LOG(2, "Create connection thread. %d %d", port->DeviceType, 4);
-    recued = 1;
-    HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
-    if (!thread) {
+    if (!StartConnectionThread(port)) {
         LOG(2, "Connection thread create failed %ld", GetLastError());
         return MMSYSERR_ERROR;
     }
-    connthread = thread;
     for (int i = 0; i < TcpConnectWaits; ++i) {
         if (connected || !connectenabled) break;
         Sleep(1000);

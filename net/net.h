@@ -22,6 +22,9 @@ DWORD sndTranslateStatus();
 
 // TCP connection thread
 DWORD WINAPI connectionThread(LPVOID port);
+// Marks a connection as requested and starts the thread for port; null (with
+// the system's error kept for the caller to log) when it cannot start.
+HANDLE StartConnectionThread(MidiPort *port);
 
 // Output writer
 DWORD OutputWrite(const BYTE *data, int count, MidiPort *port);

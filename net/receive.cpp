@@ -343,13 +343,10 @@ DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port)
             }
             connbuffer = buffer;
             connport = port;
-            recued = 1;
-            HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
-            if (!thread) {
+            if (!StartConnectionThread(port)) {
                 LOG(1, "Connection thread create failed %ld", GetLastError());
                 return MMSYSERR_ERROR;
             }
-            connthread = thread;
             LOG(1, "Connection thread recued!");
             // Queued but not posted: the MidiConnect command posts it.
             result = SOCKET_ERROR;

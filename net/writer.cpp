@@ -5,6 +5,14 @@
 #include "config/config.h"
 #include "diag/log.h"
 
+HANDLE StartConnectionThread(MidiPort *port)
+{
+    recued = 1;
+    HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
+    if (thread) connthread = thread;
+    return thread;
+}
+
 namespace {
 
 constexpr int ReconnectWaits = 40;       // 40 x 100 ms for a TCP connection
@@ -63,16 +71,13 @@ bool AwaitConnection(MidiPort *port, DWORD *result)
             socketRebuild(&port->Socket, port);
         }
         LOG(2, "Create connection thread.");
-        recued = 1;
         connport = port;
         connbuffer = nullptr;
-        HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
-        if (!thread) {
+        if (!StartConnectionThread(port)) {
             LOG(2, "Out: Connection thread create failed %ld", WSAGetLastError());
             *result = MMSYSERR_ERROR;
             return false;
         }
-        connthread = thread;
     }
     for (int i = 0; i < ReconnectWaits; ++i) {
         if (connected || !connectenabled) break;
