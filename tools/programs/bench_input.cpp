@@ -20,6 +20,7 @@
 #include "driver/driver.h"
 #include "diag/log.h"
 #include "net/net.h"
+#include "program_common.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <algorithm>
@@ -31,13 +32,6 @@ constexpr DWORD Show = 0x352441C2;
 constexpr DWORD Groups = 5;
 constexpr u_short BarePort = 12556;  // the bare loop's own port, beside the driver's 12555
 constexpr int ReceiveBufferBytes = 4 << 20;  // as the driver's input ports ask for
-
-bool InsidePrivateNamespace()
-{
-    char inside[8] = {};
-    return GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) &&
-           lstrcmpA(inside, "1") == 0;
-}
 
 LONGLONG Now()
 {

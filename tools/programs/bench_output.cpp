@@ -8,17 +8,11 @@
 #include "driver/driver.h"
 #include "diag/log.h"
 #include "net/net.h"
+#include "program_common.h"
 #include <stdio.h>
 #include <stdlib.h>
 
 namespace {
-
-bool InsidePrivateNamespace()
-{
-    char inside[8] = {};
-    return GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) &&
-           lstrcmpA(inside, "1") == 0;
-}
 
 double Seconds(LONGLONG ticks)
 {
@@ -78,22 +72,9 @@ int main(int argc, char **argv)
     DriverProcessAttach(GetModuleHandleW(nullptr));
     DebugLevel = 0;  // the shipped default: the log must cost nothing here
 
-    pUnits[0].InUse = 1;
-    pUnits[0].Direction = DirectionOutput;
-    pUnits[0].ShowNumber = 0x352441C2;
-    pUnits[0].Groups = 5;
-    pUnits[0].OpenHandle = INVALID_SOCKET;
-    TCPClientServer = 0;
-
-    MIDIOPENDESC desc = {};
     DWORD_PTR instance = 0;
-    DWORD opened = modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&instance),
-                              reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_NULL);
-    if (opened != MMSYSERR_NOERROR) {
-        fprintf(stderr, "open failed: %lu\n", static_cast<unsigned long>(opened));
-        return 1;
-    }
-    MidiPort *port = reinterpret_cast<MidiPort *>(instance);
+    MidiPort *port = OpenFirstOutputPort(&instance);
+    if (!port) return 1;
 
     // The bare loop: its own socket, built like the port's, the same packet.
     WSADATA data;

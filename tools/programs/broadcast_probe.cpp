@@ -9,17 +9,11 @@
 #include "driver/driver.h"
 #include "diag/log.h"
 #include "net/net.h"
+#include "program_common.h"
 #include <stdio.h>
 #include <string.h>
 
 namespace {
-
-bool InsidePrivateNamespace()
-{
-    char inside[8] = {};
-    return GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) &&
-           lstrcmpA(inside, "1") == 0;
-}
 
 SOCKET OpenCapture()
 {
@@ -64,13 +58,6 @@ int main(int argc, char **argv)
     DriverProcessAttach(GetModuleHandleW(nullptr));
     DebugLevel = 0;
 
-    // One output port, as the configuration loader would leave it.
-    pUnits[0].InUse = 1;
-    pUnits[0].Direction = DirectionOutput;
-    pUnits[0].ShowNumber = 0x352441C2;
-    pUnits[0].Groups = 5;
-    pUnits[0].OpenHandle = INVALID_SOCKET;
-    TCPClientServer = 0;
     lstrcpynA(TCPAddress, strcmp(argv[1], "-") ? argv[1] : "", sizeof TCPAddress);
 
     WSADATA data;
@@ -81,15 +68,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    MIDIOPENDESC desc = {};
     DWORD_PTR instance = 0;
-    DWORD opened = modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&instance),
-                              reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_NULL);
-    if (opened != MMSYSERR_NOERROR) {
-        fprintf(stderr, "open failed: %lu\n", static_cast<unsigned long>(opened));
-        return 1;
-    }
-    MidiPort *port = reinterpret_cast<MidiPort *>(instance);
+    MidiPort *port = OpenFirstOutputPort(&instance);
+    if (!port) return 1;
     in_addr broadcast;
     broadcast.s_addr = port->BroadcastAddress;
     char broadcastText[32];

@@ -1,0 +1,35 @@
+// What the helper programs that drive a port directly have in common.
+#pragma once
+
+#include "driver/driver.h"
+#include <stdio.h>
+
+// These programs open sockets: they run only where the test run made a
+// private network namespace and said so.
+inline bool InsidePrivateNamespace()
+{
+    char inside[8] = {};
+    return GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) &&
+           lstrcmpA(inside, "1") == 0;
+}
+
+// Configures slot 0 as one UDP output port, as the configuration loader
+// would leave it, and opens it as winmm would. Null (after saying why) when
+// the open fails.
+inline MidiPort *OpenFirstOutputPort(DWORD_PTR *instance)
+{
+    pUnits[0].InUse = 1;
+    pUnits[0].Direction = DirectionOutput;
+    pUnits[0].ShowNumber = 0x352441C2;
+    pUnits[0].Groups = 5;
+    pUnits[0].OpenHandle = INVALID_SOCKET;
+    TCPClientServer = 0;
+    MIDIOPENDESC desc = {};
+    DWORD opened = modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(instance),
+                              reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_NULL);
+    if (opened != MMSYSERR_NOERROR) {
+        fprintf(stderr, "open failed: %lu\n", static_cast<unsigned long>(opened));
+        return nullptr;
+    }
+    return reinterpret_cast<MidiPort *>(*instance);
+}
