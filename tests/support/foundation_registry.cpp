@@ -12,11 +12,7 @@ static std::wstring Path(const std::wstring &name)
 
 HKEY CreateProductSubkey(const std::wstring &name)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Path(name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+    return testsupport::CreateKey(HKEY_LOCAL_MACHINE, Path(name));
 }
 
 HKEY OpenProductSubkey(const std::wstring &name)
@@ -26,50 +22,6 @@ HKEY OpenProductSubkey(const std::wstring &name)
         ERROR_SUCCESS)
         return nullptr;
     return key;
-}
-
-void SetDword(HKEY key, const wchar_t *name, DWORD value)
-{
-    SetRaw(key, name, REG_DWORD, &value, sizeof value);
-}
-
-void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator)
-{
-    DWORD units = static_cast<DWORD>(text.size() + (terminator ? 1 : 0));
-    SetRaw(key, name, REG_SZ, text.c_str(), units * sizeof(wchar_t));
-}
-
-void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size)
-{
-    RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
-}
-
-std::vector<std::wstring> SubkeyNames(HKEY key)
-{
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.push_back(name);
-    }
-    return names;
-}
-
-std::vector<std::wstring> ValueNames(HKEY key)
-{
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.push_back(name);
-    }
-    return names;
 }
 
 bool ReadDword(HKEY key, const wchar_t *name, DWORD &value)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/driver.h"
+#include "support.h"
 #include <string>
 #include <vector>
 
@@ -27,13 +28,11 @@ struct Key {
 HKEY CreateProductSubkey(const std::wstring &name);
 HKEY OpenProductSubkey(const std::wstring &name);  // read only, null when absent
 
-void SetDword(HKEY key, const wchar_t *name, DWORD value);
-// Writes the characters of text, with a terminator only when asked.
-void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator = true);
-void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size);
-
-std::vector<std::wstring> SubkeyNames(HKEY key);
-std::vector<std::wstring> ValueNames(HKEY key);
+using testsupport::SetDword;
+using testsupport::SetRaw;
+using testsupport::SetString;
+using testsupport::SubkeyNames;
+using testsupport::ValueNames;
 bool ReadDword(HKEY key, const wchar_t *name, DWORD &value);
 bool ReadString(HKEY key, const wchar_t *name, std::wstring &value);
 

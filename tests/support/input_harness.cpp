@@ -253,24 +253,6 @@ std::vector<BYTE> Packet(DWORD senderId, DWORD sequence, DWORD show, DWORD group
     return packet;
 }
 
-HeapUse MeasureHeap(HANDLE heap)
-{
-    HeapUse use;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &entry)) {
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-            use.blocks += 1;
-            use.bytes += entry.cbData;
-        }
-    }
-    HeapUnlock(heap);
-    return use;
-}
-
-}  // namespace inputtest
-
-namespace inputtest {
 
 InputClient::InputClient(MessageProc proc, UINT deviceId, DWORD callbackType)
     : proc(proc), deviceId(deviceId)

@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 #include "input/input.h"
 #include "net/net.h"
+#include "support.h"
 #include <functional>
 #include <string>
 #include <vector>
@@ -100,12 +101,8 @@ struct BarePort {
 std::vector<BYTE> Packet(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
                          const std::vector<BYTE> &data);
 
-// Blocks on the driver's heap (count, bytes), walking it.
-struct HeapUse {
-    size_t blocks = 0;
-    size_t bytes = 0;
-};
-HeapUse MeasureHeap(HANDLE heap);
+using testsupport::HeapUse;
+using testsupport::MeasureHeap;
 
 }  // namespace inputtest
 

@@ -138,21 +138,6 @@ std::vector<Packet> Capture::Drain(int quietMs)
     return packets;
 }
 
-HeapUsage BusyBlocks(HANDLE heap)
-{
-    HeapUsage usage;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &entry)) {
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-            ++usage.blocks;
-            usage.bytes += entry.cbData;
-        }
-    }
-    HeapUnlock(heap);
-    return usage;
-}
-
 DWORD HandleCount()
 {
     DWORD count = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/driver.h"
+#include "support.h"
 #include <string>
 #include <vector>
 
@@ -88,11 +89,8 @@ private:
 
 // --- Resources --------------------------------------------------------------
 
-struct HeapUsage {
-    size_t blocks = 0;
-    size_t bytes = 0;
-};
-HeapUsage BusyBlocks(HANDLE heap);
+using HeapUsage = testsupport::HeapUse;
+inline HeapUsage BusyBlocks(HANDLE heap) { return testsupport::MeasureHeap(heap); }
 DWORD HandleCount();
 
 }  // namespace netsupport

@@ -11,25 +11,48 @@ void DeleteProductKey()
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
 }
 
-static void SetDword(HKEY key, const WCHAR *name, DWORD value)
+void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size)
 {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), 4);
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
 }
 
-static void SetString(HKEY key, const WCHAR *name, const std::wstring &value)
+void SetDword(HKEY key, const wchar_t *name, DWORD value)
 {
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
+    SetRaw(key, name, REG_DWORD, &value, sizeof value);
 }
 
-static HKEY CreateKey(HKEY parent, const std::wstring &name)
+void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator)
+{
+    DWORD units = static_cast<DWORD>(text.size() + (terminator ? 1 : 0));
+    SetRaw(key, name, REG_SZ, text.c_str(), units * sizeof(wchar_t));
+}
+
+HKEY CreateKey(HKEY root, const std::wstring &path)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
+
+// The names of a key's subkeys (subkeys true) or values, in the order listed.
+static std::vector<std::wstring> Names(HKEY key, bool subkeys)
+{
+    std::vector<std::wstring> names;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD length = 256;
+        LONG status = subkeys ? RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)
+                              : RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) break;
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<std::wstring> SubkeyNames(HKEY key) { return Names(key, true); }
+std::vector<std::wstring> ValueNames(HKEY key) { return Names(key, false); }
 
 void WriteConfig(const std::vector<PortSpec> &ports, const std::vector<std::wstring> &shows,
                  DWORD tcpClientServer, const std::wstring &tcpAddress)
@@ -174,6 +197,21 @@ bool SendDatagram(const void *data, int length, DWORD address)
                       reinterpret_cast<sockaddr *>(&to), sizeof to);
     closesocket(s);
     return sent == length;
+}
+
+HeapUse MeasureHeap(HANDLE heap)
+{
+    HeapUse use;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry)) {
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+            use.blocks += 1;
+            use.bytes += entry.cbData;
+        }
+    }
+    HeapUnlock(heap);
+    return use;
 }
 
 std::string ReadFileBytes(const std::wstring &path)

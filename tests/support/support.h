@@ -25,6 +25,15 @@ void WriteConfig(const std::vector<PortSpec> &ports, const std::vector<std::wstr
 void SetDebugLevelValue(DWORD stored);  // PrintDebugInfo
 void DeleteDebugLevelValue();
 
+// Creates (or opens) root\path with full access; null on failure.
+HKEY CreateKey(HKEY root, const std::wstring &path);
+void SetDword(HKEY key, const wchar_t *name, DWORD value);
+// Writes the characters of text, with a terminator only when asked.
+void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator = true);
+void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size);
+std::vector<std::wstring> SubkeyNames(HKEY key);
+std::vector<std::wstring> ValueNames(HKEY key);
+
 // --- The driver DLL, called the way winmm calls it -------------------------
 
 struct DriverDll {
@@ -53,6 +62,15 @@ int ReceiveDatagram(SOCKET s, BYTE *buffer, int size, int timeoutMs);
 bool SendDatagram(const void *data, int length, DWORD address = 0x7FFFFFFF);
 void WinsockUp();
 void WinsockDown();
+
+// --- Resources -------------------------------------------------------------
+
+// Busy blocks on a heap (count, bytes), walking it.
+struct HeapUse {
+    size_t blocks = 0;
+    size_t bytes = 0;
+};
+HeapUse MeasureHeap(HANDLE heap);
 
 // --- Files -----------------------------------------------------------------
 

@@ -197,34 +197,31 @@ void ClickLine(HWND dialog, int listId, int line)
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(listId, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
 }
 
+// The texts of a list box's lines or a combo box's entries, by the control's
+// own count, length and text messages.
+static std::vector<std::wstring> ItemTexts(HWND control, UINT countMessage, UINT lengthMessage,
+                                           UINT textMessage)
+{
+    std::vector<std::wstring> texts;
+    int count = static_cast<int>(SendMessageW(control, countMessage, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        int length = static_cast<int>(SendMessageW(control, lengthMessage, i, 0));
+        std::wstring text(length + 1, L'\0');
+        SendMessageW(control, textMessage, i, reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(length);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
 std::vector<std::wstring> ListLines(HWND dialog, int listId)
 {
-    HWND list = GetDlgItem(dialog, listId);
-    std::vector<std::wstring> lines;
-    int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        int length = static_cast<int>(SendMessageW(list, LB_GETTEXTLEN, i, 0));
-        std::wstring line(length + 1, L'\0');
-        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&line[0]));
-        line.resize(length);
-        lines.push_back(line);
-    }
-    return lines;
+    return ItemTexts(GetDlgItem(dialog, listId), LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT);
 }
 
 std::vector<std::wstring> ComboEntries(HWND dialog, int comboId)
 {
-    HWND combo = GetDlgItem(dialog, comboId);
-    std::vector<std::wstring> entries;
-    int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        int length = static_cast<int>(SendMessageW(combo, CB_GETLBTEXTLEN, i, 0));
-        std::wstring entry(length + 1, L'\0');
-        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&entry[0]));
-        entry.resize(length);
-        entries.push_back(entry);
-    }
-    return entries;
+    return ItemTexts(GetDlgItem(dialog, comboId), CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT);
 }
 
 int ComboSelection(HWND dialog, int comboId)

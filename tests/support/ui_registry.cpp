@@ -1,4 +1,5 @@
 #include "ui_registry.h"
+#include "support.h"
 
 namespace ui {
 
@@ -85,10 +86,8 @@ bool ReadValue(HKEY root, const std::wstring &path, const std::wstring &name, Re
 
 bool WriteValue(HKEY root, const std::wstring &path, const std::wstring &name, const RegValue &value)
 {
-    HKEY key;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
+    HKEY key = testsupport::CreateKey(root, path);
+    if (!key) return false;
     LONG status = RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
                                  static_cast<DWORD>(value.data.size()));
     RegCloseKey(key);
@@ -110,15 +109,7 @@ static void ReadTreeInto(HKEY root, const std::wstring &base, const std::wstring
     HKEY key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     tree[relative] = ValuesOf(key);
-    std::vector<std::wstring> subkeys;
-    for (DWORD index = 0;; ++index) {
-        WCHAR name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        subkeys.push_back(name);
-    }
+    std::vector<std::wstring> subkeys = testsupport::SubkeyNames(key);
     RegCloseKey(key);
     for (const std::wstring &name : subkeys)
         ReadTreeInto(root, base, relative.empty() ? name : relative + L"\\" + name, tree);
