@@ -56,41 +56,33 @@ protected:
     MIDIHDR header_ = {};
 };
 
-TEST_F(Callbacks, FunctionGetsEveryNotificationWithWinmmsHandle)
+// A function gets winmm's handle, on the calling thread; the direct call
+// (the driver's own client) gets none.
+TEST_F(Callbacks, FunctionAndDirectCallGetEveryNotification)
 {
-    Recorder recorder;
-    ASSERT_TRUE(Lifecycle(reinterpret_cast<DWORD_PTR>(netsupport::RecordingCallback),
-                          reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION));
-    std::vector<Notification> seen = recorder.Take();
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].message, static_cast<UINT>(MOM_OPEN));
-    EXPECT_EQ(seen[1].message, static_cast<UINT>(MOM_DONE));
-    EXPECT_EQ(seen[2].message, static_cast<UINT>(MOM_CLOSE));
-    for (const Notification &n : seen) {
-        EXPECT_EQ(n.device, reinterpret_cast<HDRVR>(kHandle));
-        EXPECT_EQ(n.instance, reinterpret_cast<DWORD_PTR>(&recorder));
-        EXPECT_EQ(n.threadId, GetCurrentThreadId());
-        EXPECT_EQ(n.param2, 0u);
-    }
-    EXPECT_EQ(seen[0].param1, 0u);
-    EXPECT_EQ(seen[1].param1, reinterpret_cast<DWORD_PTR>(&header_));
-    EXPECT_EQ(seen[2].param1, 0u);
-}
-
-TEST_F(Callbacks, DirectCallGetsNoDeviceHandle)
-{
-    Recorder recorder;
-    ASSERT_TRUE(Lifecycle(reinterpret_cast<DWORD_PTR>(netsupport::RecordingCallback),
-                          reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_DIRECT));
-    std::vector<Notification> seen = recorder.Take();
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].message, static_cast<UINT>(MOM_OPEN));
-    EXPECT_EQ(seen[1].message, static_cast<UINT>(MOM_DONE));
-    EXPECT_EQ(seen[1].param1, reinterpret_cast<DWORD_PTR>(&header_));
-    EXPECT_EQ(seen[2].message, static_cast<UINT>(MOM_CLOSE));
-    for (const Notification &n : seen) {
-        EXPECT_EQ(n.device, nullptr);
-        EXPECT_EQ(n.instance, reinterpret_cast<DWORD_PTR>(&recorder));
+    for (DWORD flags : {DWORD(CALLBACK_FUNCTION), DWORD(CALLBACK_DIRECT)}) {
+        SCOPED_TRACE(flags == CALLBACK_FUNCTION ? "function" : "direct");
+        Recorder recorder;
+        ASSERT_TRUE(Lifecycle(reinterpret_cast<DWORD_PTR>(netsupport::RecordingCallback),
+                              reinterpret_cast<DWORD_PTR>(&recorder), flags));
+        std::vector<Notification> seen = recorder.Take();
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[0].message, static_cast<UINT>(MOM_OPEN));
+        EXPECT_EQ(seen[1].message, static_cast<UINT>(MOM_DONE));
+        EXPECT_EQ(seen[1].param1, reinterpret_cast<DWORD_PTR>(&header_));
+        EXPECT_EQ(seen[2].message, static_cast<UINT>(MOM_CLOSE));
+        HDRVR device = flags == CALLBACK_FUNCTION ? reinterpret_cast<HDRVR>(kHandle) : nullptr;
+        for (const Notification &n : seen) {
+            EXPECT_EQ(n.device, device);
+            EXPECT_EQ(n.instance, reinterpret_cast<DWORD_PTR>(&recorder));
+        }
+        if (flags != CALLBACK_FUNCTION) continue;
+        for (const Notification &n : seen) {
+            EXPECT_EQ(n.threadId, GetCurrentThreadId());
+            EXPECT_EQ(n.param2, 0u);
+        }
+        EXPECT_EQ(seen[0].param1, 0u);
+        EXPECT_EQ(seen[2].param1, 0u);
     }
 }
 

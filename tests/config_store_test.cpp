@@ -27,6 +27,15 @@ protected:
         FreePortInfo();
         testsupport::DeleteProductKey();
     }
+    // The show list as the Configurator leaves it: {slot, name} in list order.
+    static void SetShows(std::initializer_list<std::pair<SHORT, std::wstring>> shows)
+    {
+        CommCount = 0;
+        for (const auto &show : shows) {
+            lstrcpyW(CommList[show.first], show.second.c_str());
+            CommOrder[CommCount++] = show.first;
+        }
+    }
     static int UsedSlots()
     {
         int n = 0;
@@ -87,11 +96,7 @@ TEST_F(Store, InstallerDefaultSet)
 
 TEST_F(Store, SaveRenumbersPortsInSlotOrderAndReloadsThemDensely)
 {
-    lstrcpyW(CommList[0], L"Zero");
-    lstrcpyW(CommList[3], L"Three");
-    CommOrder[0] = 3;
-    CommOrder[1] = 0;
-    CommCount = 2;
+    SetShows({{3, L"Three"}, {0, L"Zero"}});
     PutUnit(3, DirectionInput, L"In at three", 3, 0x5);
     PutUnit(7, DirectionInput, L"In at seven", 0, 0x80000000);
     SetPortInfo();
@@ -124,13 +129,8 @@ TEST_F(Store, SaveRenumbersPortsInSlotOrderAndReloadsThemDensely)
 
 TEST_F(Store, RoundTripKeepsTheWholeConfiguration)
 {
-    lstrcpyW(CommList[0], L"Main show");
-    lstrcpyW(CommList[5], L"\x0105vening");  // a character above 0xFF
-    lstrcpyW(CommList[9], L"Unused");
-    CommOrder[0] = 0;
-    CommOrder[1] = 9;
-    CommOrder[2] = 5;
-    CommCount = 3;
+    // Show 5 has a character above 0xFF.
+    SetShows({{0, L"Main show"}, {9, L"Unused"}, {5, L"\x0105vening"}});
     PutUnit(0, DirectionOutput, L"Out one", 0, 1);
     PutUnit(2, DirectionInput, L"In \x263A", 5, 0xFFFFFFFF);
     PutUnit(4, DirectionOutput, Repeat(L'x', 31), 5, 0x10);
@@ -169,13 +169,7 @@ TEST_F(Store, RoundTripKeepsTheWholeConfiguration)
 
 TEST_F(Store, UnusedShowIsNotSaved)
 {
-    lstrcpyW(CommList[0], L"A");
-    lstrcpyW(CommList[1], L"B");
-    lstrcpyW(CommList[2], L"C");
-    CommOrder[0] = 0;
-    CommOrder[1] = 1;
-    CommOrder[2] = 2;
-    CommCount = 3;
+    SetShows({{0, L"A"}, {1, L"B"}, {2, L"C"}});
     PutUnit(0, DirectionOutput, L"uses two", 2, 1);
     PutUnit(1, DirectionInput, L"uses zero", 0, 1);
     SetPortInfo();
@@ -301,11 +295,7 @@ TEST_F(Store, StringsWithoutTerminatorStayInsideTheirBlocks)
 
 TEST_F(Store, LongTextsAreSavedButNotReadBack)
 {
-    lstrcpyW(CommList[0], L"short");
-    lstrcpyW(CommList[1], Repeat(L'L', 32).c_str());
-    lstrcpyW(CommList[2], L"after");
-    for (SHORT i = 0; i < 3; ++i) CommOrder[i] = i;
-    CommCount = 3;
+    SetShows({{0, L"short"}, {1, Repeat(L'L', 32)}, {2, L"after"}});
     PutUnit(0, DirectionOutput, Repeat(L'd', 32), 1, 0x40);  // too long
     PutUnit(1, DirectionInput, L"Next", 2, 0x8);
     PutUnit(2, DirectionOutput, L"Uses zero", 0, 1);

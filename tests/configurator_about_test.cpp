@@ -125,8 +125,11 @@ TEST_F(About, ShowsVersionAndHelpAndReturnsToTheConfigurator)
         EXPECT_NE(found, std::wstring::npos) << "heading missing or out of order";
         if (found != std::wstring::npos) at = found;
     }
-    for (size_t i = 0; i < help.size(); ++i)
-        if (help[i] == L'\n') ASSERT_TRUE(i > 0 && help[i - 1] == L'\r') << "bare line feed at " << i;
+    for (size_t i = 0; i < help.size(); ++i) {
+        if (help[i] == L'\n') {
+            ASSERT_TRUE(i > 0 && help[i - 1] == L'\r') << "bare line feed at " << i;
+        }
+    }
 
     std::wstring address = ui::Text(about, ui::WebAddress);
     EXPECT_LT(address.size(), 39u);

@@ -466,37 +466,39 @@ TEST_F(Configurator, FullTableAndRecordsBeyondTheListedOnes)
 
 TEST_F(Configurator, TransportAndAddress)
 {
+    auto reopen = [this]() {
+        session_.reset();
+        dll_.Unload();
+        return Open();
+    };
+    auto tcpInfo = [](DWORD tcp, const wchar_t *address) {
+        return ui::ValueMap{{L"TCPClientServer", ui::Dword(tcp)},
+                            {L"TCPAddress", ui::String(address)}};
+    };
     HWND dialog = Open();
     ASSERT_NE(dialog, nullptr);
     ui::Type(dialog, ui::TcpAddress, L"studio-pc");
     Done();
-    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
-                                                    {L"TCPAddress", ui::String(L"studio-pc")}}));
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == tcpInfo(1, L"studio-pc"));
 
     // UDP drops the address at once, though the box still shows it; back to
     // TCP it stays dropped until the box is touched again.
-    session_.reset();
-    dll_.Unload();
-    dialog = Open();
+    dialog = reopen();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(ui::Text(dialog, ui::TcpAddress), L"studio-pc");
     ui::PickEntry(dialog, ui::Transport, 0);
     EXPECT_EQ(ui::Text(dialog, ui::TcpAddress), L"studio-pc");
     ui::PickEntry(dialog, ui::Transport, 1);
     Done();
-    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(1)},
-                                                    {L"TCPAddress", ui::String(L"")}}));
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == tcpInfo(1, L""));
 
-    session_.reset();
-    dll_.Unload();
-    dialog = Open();
+    dialog = reopen();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(ui::Text(dialog, ui::TcpAddress), L"");
     ui::Type(dialog, ui::TcpAddress, L"10.1.2.3");
     ui::PickEntry(dialog, ui::Transport, 0);
     Done();
-    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == (ui::ValueMap{{L"TCPClientServer", ui::Dword(0)},
-                                                    {L"TCPAddress", ui::String(L"")}}));
+    EXPECT_TRUE(ui::ProductValues(L"TCPInfo") == tcpInfo(0, L""));
 }
 
 TEST_F(Configurator, StartWithParametersOpensTheSameSession)

@@ -6,48 +6,51 @@
 
 namespace {
 
-// Formats into a buffer of `size` characters surrounded by guard bytes and
-// checks that neither guard was touched.
-struct Guarded {
-    static constexpr int Guard = 16;
-    char raw[4096 + 2 * Guard];
-    WCHAR rawW[4096 + 2 * Guard];
-};
-
-std::string Fmt(int size, const char *format, ...)
+int FormatInto(char *buffer, int size, const char *format, va_list args)
 {
-    static Guarded g;
-    memset(g.raw, 0xA5, sizeof g.raw);
-    char *buffer = g.raw + Guarded::Guard;
-    va_list args;
-    va_start(args, format);
-    int n = FormatText(buffer, size, format, args);
-    va_end(args);
-    for (int i = 0; i < Guarded::Guard; ++i) {
-        EXPECT_EQ(static_cast<BYTE>(g.raw[i]), 0xA5) << "guard before, format " << format;
-        EXPECT_EQ(static_cast<BYTE>(buffer[size + i]), 0xA5) << "guard after, format " << format;
+    return FormatText(buffer, size, format, args);
+}
+
+int FormatInto(WCHAR *buffer, int size, const WCHAR *format, va_list args)
+{
+    return FormatTextW(buffer, size, format, args);
+}
+
+// Formats into a buffer of `size` characters surrounded by guard characters
+// and checks that neither guard was touched and that the count is right.
+template <typename C> std::basic_string<C> Guarded(int size, const C *format, va_list args)
+{
+    constexpr int Guard = 16;
+    constexpr C Fill = static_cast<C>(sizeof(C) == 1 ? 0xA5 : 0xA5A5);
+    static C raw[4096 + 2 * Guard];
+    for (C &c : raw) c = Fill;
+    C *buffer = raw + Guard;
+    int n = FormatInto(buffer, size, format, args);
+    for (int i = 0; i < Guard; ++i) {
+        EXPECT_EQ(raw[i], Fill) << "guard before, format " << format;
+        EXPECT_EQ(buffer[size + i], Fill) << "guard after, format " << format;
     }
-    std::string text(buffer);
+    std::basic_string<C> text(buffer);
     EXPECT_EQ(n, static_cast<int>(text.size())) << "count, format " << format;
     EXPECT_LT(static_cast<int>(text.size()), size > 0 ? size : 1);
     return text;
 }
 
-std::wstring FmtW(int size, const WCHAR *format, ...)
+std::string Fmt(int size, const char *format, ...)
 {
-    static Guarded g;
-    for (WCHAR &c : g.rawW) c = 0xA5A5;
-    WCHAR *buffer = g.rawW + Guarded::Guard;
     va_list args;
     va_start(args, format);
-    int n = FormatTextW(buffer, size, format, args);
+    std::string text = Guarded(size, format, args);
     va_end(args);
-    for (int i = 0; i < Guarded::Guard; ++i) {
-        EXPECT_EQ(g.rawW[i], 0xA5A5);
-        EXPECT_EQ(buffer[size + i], 0xA5A5);
-    }
-    std::wstring text(buffer);
-    EXPECT_EQ(n, static_cast<int>(text.size()));
+    return text;
+}
+
+std::wstring FmtW(int size, const WCHAR *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text = Guarded(size, format, args);
+    va_end(args);
     return text;
 }
 

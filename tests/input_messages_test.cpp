@@ -352,21 +352,6 @@ TEST_F(InputMessages, CallbackCommandWhileAnotherThreadWaitsForThePort)
     EXPECT_EQ(mine.header.lpNext, &theirs.header);
 }
 
-TEST_F(InputMessages, PortsOfAnotherShowOrDisjointGroupsReceiveNothing)
-{
-    InputClient mine(midMessage, 0), otherShow(midMessage, 1);
-    ASSERT_TRUE(mine.open());
-    ASSERT_TRUE(otherShow.open());
-    mine.Send(MIDM_START);
-    otherShow.Send(MIDM_START);
-    ASSERT_TRUE(inputtest::Broadcast(1, 1, Show, 0x2, {0xF8}));  // group 2 only
-    ASSERT_TRUE(inputtest::Broadcast(1, 2, Show, 0x3, {0xFA}));  // groups 1 and 2
-    std::vector<Note> midi = WaitMidi(mine, 1);
-    ExpectQuiet(mine, 1);
-    EXPECT_EQ(midi[0].param1, 0xFAu);
-    ExpectQuiet(otherShow, 0);
-}
-
 TEST_F(InputMessages, MalformedTrafficLeavesNoTraceAndThePortWorking)
 {
     HANDLE heap = DriverHeap;
