@@ -39,14 +39,7 @@ protected:
     std::vector<Note> Midi() { return inputtest::MidiNotes(p.recorder.Take()); }
 };
 
-std::vector<BYTE> SysexBody(size_t total, BYTE seed)
-{
-    std::vector<BYTE> bytes(total);
-    bytes[0] = 0xF0;
-    for (size_t i = 1; i + 1 < total; ++i) bytes[i] = static_cast<BYTE>((i * 7 + seed) & 0x7F);
-    bytes[total - 1] = 0xF7;
-    return bytes;
-}
+std::vector<BYTE> SysexBody(size_t total, BYTE seed) { return testsupport::SysexMessage(total, seed, 7); }
 
 // Cuts a block the way the writer does: 384 bytes per packet.
 std::vector<std::vector<BYTE>> Pieces(const std::vector<BYTE> &block)

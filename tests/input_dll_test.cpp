@@ -58,14 +58,8 @@ TEST_F(InputDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
     ASSERT_EQ(dll.modMessage(0, MODM_OPEN, (DWORD_PTR)&output, (DWORD_PTR)&desc, CALLBACK_NULL), 0u);
     EXPECT_EQ(dll.modMessage(0, MODM_DATA, output, 0x403C90, 0), 0u);
     EXPECT_EQ(dll.modMessage(0, MODM_DATA, output, 0x403E, 0), 0u);  // running status
-    std::vector<char> sysex(1000);
-    sysex.front() = '\xF0';
-    for (size_t i = 1; i + 1 < sysex.size(); ++i) sysex[i] = static_cast<char>(i & 0x7F);
-    sysex.back() = '\xF7';
-    MIDIHDR header = {};
-    header.lpData = sysex.data();
-    header.dwBufferLength = static_cast<DWORD>(sysex.size());
-    header.dwFlags = MHDR_PREPARED;
+    std::vector<BYTE> sysex = testsupport::SysexMessage(1000);
+    MIDIHDR header = testsupport::PreparedHeader(sysex);
     EXPECT_EQ(dll.modMessage(0, MODM_LONGDATA, output, (DWORD_PTR)&header, sizeof header), 0u);
     EXPECT_EQ(dll.modMessage(0, MODM_CLOSE, output, 0, 0), 0u);
 
@@ -77,7 +71,7 @@ TEST_F(InputDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
     EXPECT_EQ(midi[0].param1, 0x403C90u);
     EXPECT_EQ(midi[1].param1, 0x403E90u);
     EXPECT_EQ(midi[2].message, (DWORD)MIM_LONGDATA);
-    EXPECT_TRUE(midi[2].bytes == std::vector<BYTE>(sysex.begin(), sysex.end()));
+    EXPECT_TRUE(midi[2].bytes == sysex);
     EXPECT_TRUE(inputtest::MidiNotes(otherGroup.recorder.Snapshot()).empty());
     EXPECT_TRUE(inputtest::MidiNotes(otherShow.recorder.Snapshot()).empty());
 

@@ -431,14 +431,8 @@ TEST_F(InputMessages, OutputOfTheSameShowArrivesCompleteAndInOrder)
         ASSERT_EQ(netsupport::SendShort(output, 0x90, key, 0x40), 0u);
         ASSERT_EQ(netsupport::SendShort(output, 0x80, key, 0x00), 0u);
     }
-    std::vector<char> sysex(65536);
-    sysex[0] = '\xF0';
-    for (size_t i = 1; i + 1 < sysex.size(); ++i) sysex[i] = static_cast<char>(i % 127);
-    sysex.back() = '\xF7';
-    MIDIHDR header = {};
-    header.lpData = sysex.data();
-    header.dwBufferLength = static_cast<DWORD>(sysex.size());
-    header.dwFlags = MHDR_PREPARED;
+    std::vector<BYTE> sysex = testsupport::SysexMessage(65536);
+    MIDIHDR header = testsupport::PreparedHeader(sysex);
     EXPECT_EQ(netsupport::Send(output, MODM_LONGDATA, (DWORD_PTR)&header, sizeof header), 0u);
     netsupport::ClosePort(output);
     std::vector<Note> midi = WaitMidi(client, 33);
@@ -451,5 +445,5 @@ TEST_F(InputMessages, OutputOfTheSameShowArrivesCompleteAndInOrder)
         EXPECT_EQ(midi[2 * i + 1].param1, 0x000080u | ((0x30u + i) << 8));
     }
     EXPECT_EQ(midi[32].message, (DWORD)MIM_LONGDATA);
-    EXPECT_TRUE(midi[32].bytes == std::vector<BYTE>(sysex.begin(), sysex.end()));
+    EXPECT_TRUE(midi[32].bytes == sysex);
 }

@@ -96,13 +96,8 @@ TEST_P(OutputEndToEnd, ApplicationPlaysIntoAConfiguredPort)
     memcpy(&sender, raw, 4);
 
     // A long buffer: three pieces, numbered on, acknowledged once.
-    std::vector<BYTE> block(1000, 0x55);
-    block.front() = 0xF0;
-    block.back() = 0xF7;
-    MIDIHDR header = {};
-    header.lpData = reinterpret_cast<LPSTR>(block.data());
-    header.dwBufferLength = static_cast<DWORD>(block.size());
-    header.dwFlags = MHDR_PREPARED;
+    std::vector<BYTE> block = testsupport::SysexMessage(1000, 0x55, 0);
+    MIDIHDR header = testsupport::PreparedHeader(block);
     EXPECT_EQ(Message(instance, MODM_LONGDATA, reinterpret_cast<DWORD_PTR>(&header), sizeof header),
               0u);
     std::vector<Packet> packets = capture.Drain();

@@ -23,11 +23,7 @@ MidiPort *ports[kPorts];
 // every piece, so that a torn or mixed packet shows.
 std::vector<BYTE> LongBuffer(int thread, int round)
 {
-    std::vector<BYTE> bytes(kLongLength);
-    bytes[0] = 0xF0;
-    for (int i = 1; i < kLongLength - 1; ++i) bytes[i] = static_cast<BYTE>((thread * 31 + round + i) & 0x7F);
-    bytes[kLongLength - 1] = 0xF7;
-    return bytes;
+    return testsupport::SysexMessage(kLongLength, thread * 31 + round);
 }
 
 struct SenderThread {

@@ -199,6 +199,24 @@ bool SendDatagram(const void *data, int length, DWORD address)
     return sent == length;
 }
 
+std::vector<BYTE> SysexMessage(size_t total, unsigned seed, unsigned step)
+{
+    std::vector<BYTE> bytes(total);
+    bytes[0] = 0xF0;
+    for (size_t i = 1; i + 1 < total; ++i) bytes[i] = static_cast<BYTE>((i * step + seed) & 0x7F);
+    bytes[total - 1] = 0xF7;
+    return bytes;
+}
+
+MIDIHDR PreparedHeader(std::vector<BYTE> &bytes)
+{
+    MIDIHDR header = {};
+    header.lpData = reinterpret_cast<LPSTR>(bytes.data());
+    header.dwBufferLength = static_cast<DWORD>(bytes.size());
+    header.dwFlags = MHDR_PREPARED;
+    return header;
+}
+
 HeapUse MeasureHeap(HANDLE heap)
 {
     HeapUse use;

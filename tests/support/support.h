@@ -63,6 +63,14 @@ bool SendDatagram(const void *data, int length, DWORD address = 0x7FFFFFFF);
 void WinsockUp();
 void WinsockDown();
 
+// --- MIDI data ------------------------------------------------------------
+
+// A system exclusive message of `total` bytes, 0xF0 ... 0xF7, whose data
+// byte i is (i * step + seed) & 0x7F, so that a torn or mixed copy shows.
+std::vector<BYTE> SysexMessage(size_t total, unsigned seed = 0, unsigned step = 1);
+// A prepared header over bytes, as a client hands it to MODM_LONGDATA.
+MIDIHDR PreparedHeader(std::vector<BYTE> &bytes);
+
 // --- Resources -------------------------------------------------------------
 
 // Busy blocks on a heap (count, bytes), walking it.
