@@ -177,6 +177,19 @@ protected:
     {
         return dll.midMessage(id, msg, 0, p1, p2);
     }
+
+    // The caps of device id given a client buffer of `size` bytes; buffer
+    // is filled with 0xCC first so that what was written shows, and the
+    // record is copied out to caps.
+    BYTE buffer[200];
+    template <typename Caps> DWORD GetCaps(bool output, UINT id, DWORD size, Caps *caps)
+    {
+        memset(buffer, 0xCC, sizeof buffer);
+        DWORD_PTR at = reinterpret_cast<DWORD_PTR>(buffer);
+        DWORD result = output ? mod(id, MODM_GETDEVCAPS, at, size) : mid(id, MIDM_GETDEVCAPS, at, size);
+        memcpy(caps, buffer, sizeof *caps);
+        return result;
+    }
 };
 
 TEST_F(ThroughDll, CountsAndOutputCaps)
@@ -184,11 +197,8 @@ TEST_F(ThroughDll, CountsAndOutputCaps)
     EXPECT_EQ(mod(0, MODM_GETNUMDEVS), 2u);
     EXPECT_EQ(mid(0, MIDM_GETNUMDEVS), 3u);
 
-    BYTE buffer[200];
-    memset(buffer, 0xCC, sizeof buffer);
-    ASSERT_EQ(mod(1, MODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 84), MMSYSERR_NOERROR);
     MIDIOUTCAPSW w;
-    memcpy(&w, buffer, sizeof w);
+    ASSERT_EQ(GetCaps(true, 1, 84, &w), MMSYSERR_NOERROR);
     EXPECT_EQ(w.wMid, 0x0101);
     EXPECT_EQ(w.wPid, 4);
     EXPECT_EQ(w.vDriverVersion, 0x02000105u);
@@ -200,10 +210,8 @@ TEST_F(ThroughDll, CountsAndOutputCaps)
     EXPECT_EQ(w.dwSupport, 0u);
     EXPECT_EQ(buffer[84], 0xCC);
 
-    memset(buffer, 0xCC, sizeof buffer);
-    ASSERT_EQ(mod(1, MODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 83), MMSYSERR_NOERROR);
     MIDIOUTCAPSA a;
-    memcpy(&a, buffer, sizeof a);
+    ASSERT_EQ(GetCaps(true, 1, 83, &a), MMSYSERR_NOERROR);
     EXPECT_EQ(a.wPid, 15);
     EXPECT_EQ(a.wTechnology, MOD_FMSYNTH);
     EXPECT_EQ(a.vDriverVersion, 0x02000105u);
@@ -211,24 +219,18 @@ TEST_F(ThroughDll, CountsAndOutputCaps)
     for (int i = 52; i < 83; ++i) EXPECT_EQ(buffer[i], 0) << "the whole given size is zeroed";
     EXPECT_EQ(buffer[83], 0xCC);
 
-    memset(buffer, 0xCC, sizeof buffer);
-    EXPECT_EQ(mod(0, MODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 52), MMSYSERR_NOERROR);
-    memcpy(&a, buffer, sizeof a);
+    EXPECT_EQ(GetCaps(true, 0, 52, &a), MMSYSERR_NOERROR);
     EXPECT_STREQ(a.szPname, "Out A");
 
-    memset(buffer, 0xCC, sizeof buffer);
-    EXPECT_EQ(mod(0, MODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 51), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(GetCaps(true, 0, 51, &a), MMSYSERR_INVALPARAM);
     for (BYTE b : buffer) ASSERT_EQ(b, 0xCC) << "a refused size leaves the buffer alone";
     EXPECT_EQ(mod(2, MODM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 84), MMSYSERR_BADDEVICEID);
 }
 
 TEST_F(ThroughDll, InputCaps)
 {
-    BYTE buffer[200];
-    memset(buffer, 0xCC, sizeof buffer);
-    ASSERT_EQ(mid(2, MIDM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 100), MMSYSERR_NOERROR);
     MIDIINCAPSW w;
-    memcpy(&w, buffer, sizeof w);
+    ASSERT_EQ(GetCaps(false, 2, 100, &w), MMSYSERR_NOERROR);
     EXPECT_EQ(w.wMid, 0x0101);
     EXPECT_EQ(w.wPid, 4);
     EXPECT_EQ(w.vDriverVersion, 0x02000105u);
@@ -237,23 +239,18 @@ TEST_F(ThroughDll, InputCaps)
     for (int i = 76; i < 100; ++i) EXPECT_EQ(buffer[i], 0) << i;
     EXPECT_EQ(buffer[100], 0xCC);
 
-    memset(buffer, 0xCC, sizeof buffer);
-    ASSERT_EQ(mid(0, MIDM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 76), MMSYSERR_NOERROR);
-    memcpy(&w, buffer, sizeof w);
+    ASSERT_EQ(GetCaps(false, 0, 76, &w), MMSYSERR_NOERROR);
     EXPECT_STREQ(w.szPname, L"In A");
 
-    memset(buffer, 0xCC, sizeof buffer);
-    ASSERT_EQ(mid(1, MIDM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 44), MMSYSERR_NOERROR);
     MIDIINCAPSA a;
-    memcpy(&a, buffer, sizeof a);
+    ASSERT_EQ(GetCaps(false, 1, 44, &a), MMSYSERR_NOERROR);
     EXPECT_EQ(a.wPid, 4);
     EXPECT_EQ(a.vDriverVersion, 0x02000105u);
     EXPECT_STREQ(a.szPname, "In B");
     EXPECT_EQ(a.dwSupport, 0u);
     EXPECT_EQ(buffer[44], 0xCC);
 
-    memset(buffer, 0xCC, sizeof buffer);
-    EXPECT_EQ(mid(0, MIDM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 43), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(GetCaps(false, 0, 43, &a), MMSYSERR_INVALPARAM);
     EXPECT_EQ(buffer[0], 0xCC);
     EXPECT_EQ(mid(3, MIDM_GETDEVCAPS, reinterpret_cast<DWORD_PTR>(buffer), 76), MMSYSERR_BADDEVICEID);
 }

@@ -223,10 +223,7 @@ TEST_F(Output, FailedSendIsReportedAndNotAcknowledged)
               static_cast<DWORD>(MMSYSERR_NOTSUPPORTED));
 
     std::vector<BYTE> bytes(1000, 0x11);
-    MIDIHDR header = {};
-    header.lpData = reinterpret_cast<LPSTR>(bytes.data());
-    header.dwBufferLength = static_cast<DWORD>(bytes.size());
-    header.dwFlags = MHDR_PREPARED;
+    MIDIHDR header = testsupport::PreparedHeader(bytes);
     EXPECT_EQ(netsupport::Send(port_, MODM_LONGDATA, reinterpret_cast<DWORD_PTR>(&header)),
               static_cast<DWORD>(MMSYSERR_NOTSUPPORTED));
     EXPECT_TRUE(header.dwFlags & MHDR_DONE);

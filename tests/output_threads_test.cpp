@@ -37,10 +37,7 @@ struct SenderThread {
             DWORD result;
             if (round % 4 == 3) {
                 std::vector<BYTE> bytes = LongBuffer(self->index, round);
-                MIDIHDR header = {};
-                header.lpData = reinterpret_cast<LPSTR>(bytes.data());
-                header.dwBufferLength = kLongLength;
-                header.dwFlags = MHDR_PREPARED;
+                MIDIHDR header = testsupport::PreparedHeader(bytes);
                 result = netsupport::Send(port, MODM_LONGDATA, reinterpret_cast<DWORD_PTR>(&header));
             } else {
                 // Note-on: channel = thread, key = round.
