@@ -16,10 +16,7 @@ protected:
     {
         testsupport::WinsockUp();
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(NetworkPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = testsupport::NetworkPortAddress(INADDR_LOOPBACK);
         ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
         ASSERT_EQ(listen(listener_, 1), 0);
         client_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

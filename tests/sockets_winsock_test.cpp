@@ -198,10 +198,7 @@ TEST_F(Sockets, TcpServerListensOnThePortAndAcceptsAClient)
     EXPECT_EQ(port->PeerAddress.sin_addr.s_addr, htonl(INADDR_ANY));
 
     SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(NetworkPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = testsupport::NetworkPortAddress(INADDR_LOOPBACK);
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
     SOCKET accepted = accept(port->Socket, nullptr, nullptr);
     EXPECT_NE(accepted, INVALID_SOCKET);
@@ -243,9 +240,7 @@ TEST_F(Sockets, FailedBuildLeavesThePortWithoutASocketAndReportsTheError)
 {
     // Port 12555 taken without address reuse: the input bind must fail.
     SOCKET squatter = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(NetworkPort);
+    sockaddr_in address = testsupport::NetworkPortAddress();
     ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
 
     PortRecord port = MakePort(MidiInDevice);

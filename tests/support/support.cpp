@@ -156,6 +156,15 @@ void WinsockUp()
 
 void WinsockDown() { WSACleanup(); }
 
+sockaddr_in NetworkPortAddress(DWORD address)
+{
+    sockaddr_in result = {};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(NetworkPort);
+    result.sin_addr.s_addr = htonl(address);
+    return result;
+}
+
 SOCKET OpenCaptureSocket()
 {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -163,9 +172,7 @@ SOCKET OpenCaptureSocket()
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(NetworkPort);
+    sockaddr_in address = NetworkPortAddress();
     if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
@@ -189,10 +196,7 @@ bool SendDatagram(const void *data, int length, DWORD address)
     if (s == INVALID_SOCKET) return false;
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(NetworkPort);
-    to.sin_addr.s_addr = htonl(address);
+    sockaddr_in to = NetworkPortAddress(address);
     int sent = sendto(s, static_cast<const char *>(data), length, 0,
                       reinterpret_cast<sockaddr *>(&to), sizeof to);
     closesocket(s);

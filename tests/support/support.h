@@ -53,6 +53,8 @@ struct DriverDll {
 
 // --- Network (only inside the test's own namespace) -----------------------
 
+// Port 12555 at a host-order IPv4 address (INADDR_ANY by default).
+sockaddr_in NetworkPortAddress(DWORD address = INADDR_ANY);
 // A UDP socket bound to port 12555 with address reuse, as an input port
 // binds it: it sees every packet that an output port broadcasts.
 SOCKET OpenCaptureSocket();
