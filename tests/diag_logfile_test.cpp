@@ -170,20 +170,17 @@ TEST_F(LogFile, LevelsSevenAndEightAddDetail)
 
 TEST_F(LogFile, LowLevelsAndNoValueWriteNoFile)
 {
-    for (DWORD stored : {4u, 1u, 0u}) {
-        testsupport::SetDebugLevelValue(stored);
+    for (int stored : {4, 1, 0, -1}) {  // -1: no value at all
+        if (stored < 0)
+            testsupport::DeleteDebugLevelValue();
+        else
+            testsupport::SetDebugLevelValue(static_cast<DWORD>(stored));
         ASSERT_TRUE(dll.Load());
         ASSERT_TRUE(dll.LoadDriver());
         dll.FreeDriver();
         dll.Unload();
         EXPECT_FALSE(FileExists(OwnLogPath())) << "stored " << stored;
     }
-    testsupport::DeleteDebugLevelValue();
-    ASSERT_TRUE(dll.Load());
-    ASSERT_TRUE(dll.LoadDriver());
-    dll.FreeDriver();
-    dll.Unload();
-    EXPECT_FALSE(FileExists(OwnLogPath()));
 }
 
 TEST_F(LogFile, AnotherProcessWritesItsOwnFile)
