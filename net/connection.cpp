@@ -5,3 +5,13 @@
 #include "net/net.h"
 
 DWORD WINAPI connectionThread(LPVOID) { return 1; }
+
+// The one way the port open, the writer and the receive loop start the
+// thread: marks a connection attempt under way and keeps the handle.
+HANDLE StartConnectionThread(MidiPort *port)
+{
+    recued = 1;
+    HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
+    if (thread) connthread = thread;
+    return thread;
+}

@@ -5,14 +5,6 @@
 #include "config/config.h"
 #include "diag/log.h"
 
-HANDLE StartConnectionThread(MidiPort *port)
-{
-    recued = 1;
-    HANDLE thread = CreateThread(nullptr, 0, connectionThread, port, 0, nullptr);
-    if (thread) connthread = thread;
-    return thread;
-}
-
 namespace {
 
 constexpr int ReconnectWaits = 40;       // 40 x 100 ms for a TCP connection
