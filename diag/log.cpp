@@ -4,8 +4,12 @@
 // Everything runs under LogLock with static buffers, so lines never
 // interleave and a log call allocates nothing. A call never fails towards
 // its caller and keeps the caller's last-error values.
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+
 #include "diag/format_engine.h"
-#include "driver/driver.h"
+#include "diag/log.h"
 
 volatile LONG DebugLevel;
 volatile BYTE nomore = 1;

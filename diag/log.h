@@ -4,6 +4,10 @@
 #include <windows.h>
 #include <stdarg.h>
 
+// Serialises the debug log (its buffers and file). Taken inside
+// mmDrvCritSec where both are held; nothing is locked while holding it.
+extern CRITICAL_SECTION LogLock;
+
 extern volatile LONG DebugLevel;  // 0 off, 1..4 (5 shows like 4)
 extern volatile BYTE nomore;      // nonzero: no file output
 extern DWORD DriverVersion;       // packed a.b.c.d; 0x10011 until read
@@ -38,10 +42,4 @@ void LogClose();
 #define LOGW(level, ...)                                                       \
     do {                                                                       \
         if (DebugLevel >= (level)) LogPrintW(__VA_ARGS__);                    \
-    } while (0)
-
-// Internal consistency check: reports, and breaks only under a debugger.
-#define DRV_ASSERT(expr, file, line)                                           \
-    do {                                                                       \
-        if (!(expr)) AssertFail(#expr, file, line);                            \
     } while (0)

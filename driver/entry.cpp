@@ -153,7 +153,6 @@ BOOL DriverProcessAttach(HINSTANCE module)
 {
     DriverHeap = HeapCreate(0, DriverHeapInitialSize, 0);
     if (!DriverHeap) return FALSE;
-    DriverModule = module;
     InitializeCriticalSection(&LogLock);
     InitializeCriticalSection(&mmDrvCritSec);
     InitializeCriticalSection(&threadCritSec);

@@ -2,8 +2,6 @@
 // on one of the driver's input ports. Everything that changes what an open
 // port does is a synchronous command to the port's own thread (threadcall).
 #include "driver/driver.h"
-#include "diag/log.h"
-#include "net/net.h"
 
 namespace {
 
@@ -15,8 +13,6 @@ MidiPort *InputPortOf(DWORD_PTR user)
     if (!port || port->DeviceType != MidiInDevice) return nullptr;
     return port;
 }
-
-bool OnPortThread(const MidiPort *port) { return port->ThreadId == GetCurrentThreadId(); }
 
 DWORD AddBuffer(MidiPort *port, MIDIHDR *header)
 {
@@ -41,7 +37,7 @@ DWORD Start(MidiPort *port)
     // A second start does not restart: the time base stays that of the
     // first. Started changes only under mmDrvCritSec.
     EnterCriticalSection(&mmDrvCritSec);
-    if (!port->In.Started) {
+    if (!port->In.Parser.Started) {
         LARGE_INTEGER value;
         QueryPerformanceFrequency(&value);
         port->CounterFrequency = static_cast<ULONGLONG>(value.QuadPart);
@@ -54,19 +50,8 @@ DWORD Start(MidiPort *port)
 
 DWORD Close(MidiPort *port)
 {
-    // The close waits for the port's thread to end, which the thread itself
-    // cannot do: a close from inside one of its callbacks is refused and
-    // leaves the port open, as a close with buffers queued does.
-    if (OnPortThread(port)) return MIDIERR_STILLPLAYING;
-    if (threadcall(CmdClose, 0, port) != MMSYSERR_NOERROR) {
-        LOG(2, "MIDM_CLOSE threadcall returns %d - returning MIDIERR_STILLPLAYING", 1);
-        return MIDIERR_STILLPLAYING;
-    }
-    LOG(2, " waiting for aux thread to terminate.");
-    WaitForSingleObject(port->ThreadHandle, INFINITE);
-    CloseHandle(port->ThreadHandle);
-    port->ThreadHandle = nullptr;
-    LOG(2, "  aux thread ended.");
+    DWORD result = StopInputThread(port);
+    if (result != MMSYSERR_NOERROR) return result;
     midiCallBack(port, MIM_CLOSE, 0, 0);
     LOG(2, "MIDI_CLOSE closing in socket");
     EnterCriticalSection(&mmDrvCritSec);
@@ -77,32 +62,6 @@ DWORD Close(MidiPort *port)
 }
 
 }  // namespace
-
-// A request made on the port's own thread (a client callback that adds a
-// buffer, stops or resets the port) cannot wait for that thread: it runs
-// here at once, without threadCritSec, which another caller may hold while
-// it waits for this very thread. The callback may have interrupted a
-// command or a midiFlush, so the command uses its own result and leaves the
-// command block alone; the interrupted work finishes the queue afterwards.
-DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port)
-{
-    if (OnPortThread(port)) {
-        if (command == CmdClose) return MIDIERR_STILLPLAYING;
-        BOOL closing = FALSE;
-        EnterCriticalSection(&mmDrvCritSec);
-        DWORD result = RunPortCommand(port, command, argument, &closing);
-        LeaveCriticalSection(&mmDrvCritSec);
-        return result;
-    }
-    EnterCriticalSection(&threadCritSec);
-    port->Command = command;
-    port->CommandArg = argument;
-    SetEvent(port->AuxEvent1);
-    WaitForSingleObject(port->AuxEvent2, INFINITE);
-    DWORD result = port->CommandResult;
-    LeaveCriticalSection(&threadCritSec);
-    return result;
-}
 
 extern "C" DWORD APIENTRY midMessage(UINT deviceId, UINT message, DWORD_PTR user,
                                      DWORD_PTR param1, DWORD_PTR param2)

@@ -2,9 +2,6 @@
 // an application performs on one of the driver's output ports. Output is
 // never queued: every message is on the network before the call returns.
 #include "driver/driver.h"
-#include "diag/log.h"
-#include "input/input.h"
-#include "net/net.h"
 
 namespace {
 

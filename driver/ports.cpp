@@ -2,18 +2,13 @@
 // broadcast address, the threads a port needs, and the client's open
 // notification. midiCleanUp undoes all of it, also for a half-built open.
 #include "driver/driver.h"
-#include "diag/log.h"
 #include "input/input.h"
-#include "net/net.h"
 
 namespace {
 
 constexpr int InterfaceRecordSize = 76;   // INTERFACE_INFO on both architectures
 constexpr int InterfaceRecordCount = 20;
 constexpr int TcpConnectWaits = 20;       // 20 x 1 s for a TCP output connection
-// A receive still outstanding when its port closes is cancelled by the
-// socket's close; this bounds the wait for the cancellation to land.
-constexpr int ReceiveDrainWaits = 200;    // 200 x 10 ms
 static_assert(sizeof(INTERFACE_INFO) == InterfaceRecordSize, "interface record");
 
 DWORD ClassfulBroadcast(DWORD address)
@@ -98,47 +93,6 @@ DWORD PrepareTransport(MidiPort *port)
         return MMSYSERR_NOERROR;
     }
     return StartOutputConnection(port);
-}
-
-HANDLE CreateAutoResetEvent() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
-
-// Input ports: the receive event, the command handshake events and the
-// port's thread, which signals AuxEvent2 once it runs.
-DWORD StartInputThread(MidiPort *port)
-{
-    port->Event = CreateAutoResetEvent();
-    if (!port->Event) return MMSYSERR_NOMEM;
-    port->AuxEvent1 = CreateAutoResetEvent();
-    if (!port->AuxEvent1) return MMSYSERR_NOMEM;
-    port->AuxEvent2 = CreateAutoResetEvent();
-    if (!port->AuxEvent2) return MMSYSERR_NOMEM;
-    port->In.Buffer.Overlapped.hEvent = port->Event;
-
-    if (mmTaskCreate(MidiThread, &port->ThreadHandle, reinterpret_cast<DWORD_PTR>(port)) !=
-        MMSYSERR_NOERROR) {
-        LOG(2, " task create failed");
-        port->ThreadHandle = nullptr;
-        return MMSYSERR_NOMEM;
-    }
-    WaitForSingleObject(port->AuxEvent2, INFINITE);
-    return MMSYSERR_NOERROR;
-}
-
-// Closing the socket cancels a receive still posted into the record's
-// buffer, but the system writes its final status into the record when the
-// cancellation lands. Wait for that before the record is freed; if it never
-// lands, the record is kept rather than handed back to the heap.
-bool ReceiveHasEnded(MidiPort *port)
-{
-    if (!port->In.Posted) return true;
-    for (int i = 0; i < ReceiveDrainWaits; ++i) {
-        if (HasOverlappedIoCompleted(&port->In.Buffer.Overlapped)) {
-            port->In.Posted = 0;
-            return true;
-        }
-        Sleep(10);
-    }
-    return false;
 }
 
 void CloseEvent(HANDLE &event, const char *message)
@@ -235,6 +189,7 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     if (input) {
         port->pIn = &port->In;
         port->In.Buffer.Owner = port;
+        InitInputSink(port);
     } else {
         if (deviceType != MidiOutDevice) AssertFail("DeviceType == MidiInDevice", "TSMIDIDD", 678);
         LARGE_INTEGER counter;

@@ -1,8 +1,8 @@
-// Definitions of the driver-wide state declared in driver/driver.h.
+// Definitions of the driver-wide state, tables and locks (declared in
+// config/config.h, net/port.h, diag/log.h and driver/driver.h).
 #include "driver/driver.h"
 
 HANDLE DriverHeap;
-HINSTANCE DriverModule;
 CRITICAL_SECTION LogLock;
 CRITICAL_SECTION mmDrvCritSec;
 CRITICAL_SECTION threadCritSec;

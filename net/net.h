@@ -1,19 +1,8 @@
-// Network transport: the packet, sockets, connection thread, output writer
-// and receive loop.
+// Network transport: sockets, the TCP connection thread, the output writer
+// and the receive loop with the input port's thread.
 #pragma once
 
-#include "driver/driver.h"
-
-#pragma pack(push, 1)
-struct MidiPacket {
-    DWORD SenderId;    // little-endian on the wire, as stored
-    DWORD Sequence;
-    DWORD ShowNumber;
-    DWORD Groups;
-    BYTE Data[PacketDataMax];
-};
-#pragma pack(pop)
-static_assert(sizeof(MidiPacket) == PacketSizeMax, "packet layout");
+#include "net/port.h"
 
 // Sockets
 void socketRebuild(SOCKET *socket, MidiPort *port);
@@ -29,10 +18,29 @@ HANDLE StartConnectionThread(MidiPort *port);
 // Output writer
 DWORD OutputWrite(const BYTE *data, int count, MidiPort *port);
 
-// Receive loop
+// The input port's thread and its receive loop (net/receive.cpp).
+enum : DWORD {  // threadcall commands
+    CmdAddBuffer = 1,
+    CmdSetState = 2,
+    CmdClose = 4,
+    CmdMidiConnect = 6,
+};
+enum : DWORD {  // SetState arguments
+    StateStop = 1,
+    StateStart = 3,
+    StateReset = 4,
+};
+DWORD StartInputThread(MidiPort *port);
+// Ends the port's thread: MIDIERR_STILLPLAYING while client buffers are
+// queued or when asked from the thread itself (a client callback).
+DWORD StopInputThread(MidiPort *port);
+DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port);
+DWORD RunPortCommand(MidiPort *port, DWORD command, DWORD_PTR argument, BOOL *closing);
 void MidiThread(DWORD_PTR port);
 DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port);
 void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD flags);
-// Carries out one command of an input port's thread, on that thread, with
-// mmDrvCritSec held; *closing is set when a Close may end the thread.
-DWORD RunPortCommand(MidiPort *port, DWORD command, DWORD_PTR argument, BOOL *closing);
+void midiFlush(MidiPort *port);
+DWORD midiFlushLocked(MidiPort *port, DWORD_PTR unused);
+// Closing the socket cancels a receive still posted into the record; true
+// once it has landed, so the record may go back to the heap.
+bool ReceiveHasEnded(MidiPort *port);

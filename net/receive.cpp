@@ -1,19 +1,39 @@
-// The receive loop of an input port: MidiThread carries out the port's
-// commands one at a time and owns its one overlapped receive, whose
-// completion routine InOvl runs on this thread during its alertable wait.
+// An input port's thread and its receive loop, around the port's command
+// block: the thread's start (StartInputThread), the synchronous command
+// (threadcall), the thread body (MidiThread), the commands it carries out
+// (RunPortCommand), and its end (StopInputThread). The thread also owns the
+// port's one overlapped receive, whose completion routine InOvl runs on it
+// during its alertable waits, and hands each packet to input processing.
 //
 // Every receive of a port is posted on its own thread, and every piece of
 // receive-side state (InState, the RecvBuffer, ClientBuffers) is touched by
 // that thread alone; commands that change it run with mmDrvCritSec held.
+//
+// What a client may do from inside a callback (which runs on this thread,
+// sometimes with mmDrvCritSec held):
+// - add a buffer, start, stop or reset the port: the command runs at once,
+//   inline, without threadCritSec (another caller may hold that while it
+//   waits for this very thread) and without touching the command block; the
+//   work it interrupted (a command or midiFlush) finishes afterwards;
+// - close the port: refused with MIDIERR_STILLPLAYING, because the close
+//   waits for this thread to end;
+// - send on an output port: the writer takes mmDrvCritSec, which is
+//   recursive, so a callback made under it does not deadlock.
+// A port started again from inside a callback of the packet being handled
+// is not posted twice (Flushing and Posted), and a command that waits on
+// the command event is seen between completions even under a flood.
 #include "net/net.h"
 #include "input/input.h"
-#include "config/config.h"
 #include "diag/log.h"
 
 namespace {
 
 // A cancelled receive reports back through InOvl; this bounds the wait.
 constexpr int CancelWaits = 200;  // 200 x 10 ms
+// A receive still outstanding when its port closes is cancelled by the
+// socket's close; this bounds the wait for the cancellation to land.
+constexpr int ReceiveDrainWaits = 200;  // 200 x 10 ms
+constexpr int MaxClientBuffers = 101;
 // Bounds the datagrams thrown away at a start (a socket buffer's worth).
 constexpr int MaxDiscards = 4096;
 constexpr int ReceiveBufferBytes = 4 << 20;
@@ -45,17 +65,6 @@ void StopReceiving(MidiPort *port)
     in->RecvQueue = nullptr;
     EndOutstandingReceive(port);
     if (!in->Posted) in->Buffer.Done = 0;
-}
-
-// A new start begins a new stream: nothing from before the stop may
-// complete a message after it.
-void ClearParserState(InState *in)
-{
-    in->ShortMessage = 0;
-    in->RunningStatus = 0;
-    in->InSysex = 0;
-    in->DataNeeded = 0;
-    in->DataIndex = 0;
 }
 
 void QueueReceiveBuffer(InState *in, RecvBuffer *buffer)
@@ -123,38 +132,38 @@ DWORD SetState(MidiPort *port, DWORD_PTR state)
     DWORD result = 0;
     switch (state) {
     case StateStop:
-        if (!in->Started) break;
-        in->Started = 0;
+        if (!in->Parser.Started) break;
+        in->Parser.Started = 0;
         result = midiFlushLocked(port, 0);
         StopReceiving(port);
-        ClearParserState(in);
+        ClearMessageState(&in->Parser);
         // Last: the client's callback may start the port again.
         if (result == 0) ReturnPartialLongBuffer(port);
         break;
     case StateStart:
-        if (in->Started || in->Bad) break;
-        ClearParserState(in);
+        if (in->Parser.Started || in->Bad) break;
+        ClearMessageState(&in->Parser);
         LOG(2, "midiThread initial midiInPutBuffer call: %d", 0);
         result = StartReceiving(port);
         LOG(2, "\treturned: %d recued: %d", result, recued);
         if (result != 0) in->Bad = 1;
         result = midiFlushLocked(port, 0);
         if (result != 0) in->Bad = 1;
-        else in->Started = 1;
+        else in->Parser.Started = 1;
         break;
     case StateReset:
-        if (in->Started) {
-            in->Started = 0;
+        if (in->Parser.Started) {
+            in->Parser.Started = 0;
             LOG(2, "This message SHOULD not appear, I believe think.");
             result = midiFlushLocked(port, 0);
             StopReceiving(port);
             if (result == 0) {
                 in->Bad = 0;
-                ClearParserState(in);
+                ClearMessageState(&in->Parser);
                 ReturnPartialLongBuffer(port);
             }
         }
-        ClearParserState(in);
+        ClearMessageState(&in->Parser);
         LOG(2, "Freeing the buffers queue.");
         ReturnAllLongBuffers(port);
         break;
@@ -226,6 +235,48 @@ void MidiConnect()
     if (result != 0) LOG(2, "recue: request recued %d", recued);
 }
 
+// The command section: carries out the command waiting in the block under
+// mmDrvCritSec, then signals its sender. True when a Close ends the thread.
+bool RunCommand(MidiPort *port)
+{
+    LOG(2, "MidiThread EnterCriticalSection");
+    EnterCriticalSection(&mmDrvCritSec);
+    LOG(2, "   EnteredCriticalSection");
+    BOOL closing = FALSE;
+    port->CommandResult = 0;
+    port->CommandResult = RunPortCommand(port, port->Command, port->CommandArg, &closing);
+    port->Command = 0;
+    midiFlush(port);
+    if (closing) {
+        // The record is freed once AuxEvent2 is set: nothing of this
+        // port may stay in flight, and its held blocks go back now.
+        port->pIn->Parser.Started = 0;
+        StopReceiving(port);
+        FreeHeldBlocks(port);
+    }
+    SetEvent(port->AuxEvent2);
+    LeaveCriticalSection(&mmDrvCritSec);
+    return closing;
+}
+
+// Waits alertably for the next command, handling completed receives
+// meanwhile. An alertable wait that finds a completion queued runs it and
+// returns without looking at the event, so under a flood of packets it
+// would never see a command: the event is checked after every completion.
+void WaitForCommand(MidiPort *port)
+{
+    while (WaitForSingleObjectEx(port->AuxEvent1, INFINITE, TRUE) == WAIT_IO_COMPLETION) {
+        LOG(2, "WSOE %d", recued);
+        if (TCPClientServer != 0 && recued && !connected) {
+            LOG(2, "WSOE when recued");
+        } else {
+            LOG(2, "WSOE call midiFlush!");
+            midiFlush(port);
+        }
+        if (WaitForSingleObject(port->AuxEvent1, 0) == WAIT_OBJECT_0) return;
+    }
+}
+
 // (counter ticks) x 10^7 / frequency without overflowing 64 bits after a
 // few weeks of uptime.
 ULONGLONG TicksToHundredNanoseconds(ULONGLONG ticks, ULONGLONG frequency)
@@ -233,6 +284,24 @@ ULONGLONG TicksToHundredNanoseconds(ULONGLONG ticks, ULONGLONG frequency)
     if (!frequency) return 0;
     return ticks / frequency * 10000000ull + ticks % frequency * 10000000ull / frequency;
 }
+
+void Repost(MidiPort *port, RecvBuffer *buffer)
+{
+    InState *in = port->pIn;
+    if (!in->Parser.Started) {
+        LOG(2, " midi not started on port");
+        return;
+    }
+    // A client that stopped and started the port from a callback during
+    // this buffer's parse may already have it posted again.
+    if (in->Posted || in->Bad) return;
+    LOG(2, " midi started, requeuing buffer");
+    if (midiInPutBuffer(buffer, port) != MMSYSERR_NOERROR) in->Bad = 1;
+}
+
+bool OnPortThread(const MidiPort *port) { return port->ThreadId == GetCurrentThreadId(); }
+
+HANDLE CreateAutoResetEvent() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
 
 }  // namespace
 
@@ -269,39 +338,11 @@ void MidiThread(DWORD_PTR argument)
     WaitForSingleObject(port->AuxEvent1, INFINITE);
 
     for (;;) {
-        LOG(2, "MidiThread EnterCriticalSection");
-        EnterCriticalSection(&mmDrvCritSec);
-        LOG(2, "   EnteredCriticalSection");
-        BOOL closing = FALSE;
-        port->CommandResult = 0;
-        port->CommandResult = RunPortCommand(port, port->Command, port->CommandArg, &closing);
-        port->Command = 0;
-        midiFlush(port);
-        if (closing) {
-            // The record is freed once AuxEvent2 is set: nothing of this
-            // port may stay in flight, and its held blocks go back now.
-            port->pIn->Started = 0;
-            StopReceiving(port);
-            FreeHeldBlocks(port);
-        }
-        SetEvent(port->AuxEvent2);
-        LeaveCriticalSection(&mmDrvCritSec);
-        if (closing) {
+        if (RunCommand(port)) {
             LOG(2, "In port closed.");
             return;
         }
-
-        for (;;) {
-            DWORD wait = WaitForSingleObjectEx(port->AuxEvent1, INFINITE, TRUE);
-            if (wait != WAIT_IO_COMPLETION) break;
-            LOG(2, "WSOE %d", recued);
-            if (TCPClientServer != 0 && recued && !connected) {
-                LOG(2, "WSOE when recued");
-                continue;
-            }
-            LOG(2, "WSOE call midiFlush!");
-            midiFlush(port);
-        }
+        WaitForCommand(port);
     }
 }
 
@@ -386,8 +427,11 @@ void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD)
     const BYTE *data = buffer->Packet + PacketHeaderSize;
     LOG(1, "InOvl buffer %x done with %d bytes  %02.2x  %02.2x  %02.2x  %02.2x  %02.2x  %02.2x",
         (unsigned)(DWORD_PTR)buffer, bytes, data[0], data[1], data[2], data[3], data[4], data[5]);
-    LOG(2, "   (%x)  for group %x", data[0],
-        reinterpret_cast<const MidiPacket *>(buffer->Packet)->Groups);
+    if (DebugLevel >= 2) {
+        PacketHeader header = {};
+        DecodeHeader(buffer->Packet, PacketSizeMax, &header);
+        LogPrint("   (%x)  for group %x", data[0], header.Groups);
+    }
     if (bytes == 0) buffer->Done = 2;
     port->pIn->Posted = 0;
     // UDP: the packet is handled here, on the port thread, rather than after
@@ -396,4 +440,127 @@ void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD)
     // thread's own midiFlush after the wait then finds nothing left. TCP
     // keeps the wait's rule that packets wait while a connection is made.
     if (TCPClientServer == 0) midiFlush(port);
+}
+
+void midiFlush(MidiPort *port)
+{
+    LOG(2, "Input entry %d", port->DeviceType);
+    if (port->DeviceType != MidiInDevice) return;
+    InState *in = port->pIn;
+    // A client callback made from the parser can come back here through a
+    // command run on this thread; the outer call finishes the queue.
+    if (in->Flushing) return;
+    in->Flushing = 1;
+    for (;;) {
+        RecvBuffer *buffer = in->RecvQueue;
+        if (!buffer || buffer->Done == 0) break;
+        // An empty datagram is possible on UDP; only TCP reads it as the
+        // peer closing the connection.
+        if (buffer->Done == 2 && TCPClientServer == 1) {
+            connected = 0;
+            teardown = 1;
+        }
+        in->RecvQueue = buffer->Next;
+        buffer->Done = 0;
+        in->Parser.CurrentTime = static_cast<DWORD>(buffer->ArrivalTime / 10000);
+        LOG(2, "midiFlush buffer %x size %d bad %d", (unsigned)(DWORD_PTR)buffer,
+            buffer->BytesReceived, in->Bad);
+        if (in->Bad) continue;
+        const BYTE *data = buffer->Packet + PacketHeaderSize;
+        LOG(2, "Midi Data %02.2x %02.2x %02.2x %02.2x %02.2x %02.2x", data[0], data[1], data[2],
+            data[3], data[4], data[5]);
+        AcceptReceived(port, buffer->Packet, buffer->BytesReceived);
+        Repost(port, buffer);
+    }
+    in->Flushing = 0;
+}
+
+DWORD midiFlushLocked(MidiPort *port, DWORD_PTR)
+{
+    EnterCriticalSection(&mmDrvCritSec);
+    midiFlush(port);
+    LeaveCriticalSection(&mmDrvCritSec);
+    return 0;
+}
+
+// The receive event, the command handshake events and the port's thread,
+// which signals AuxEvent2 once it runs.
+DWORD StartInputThread(MidiPort *port)
+{
+    port->Event = CreateAutoResetEvent();
+    if (!port->Event) return MMSYSERR_NOMEM;
+    port->AuxEvent1 = CreateAutoResetEvent();
+    if (!port->AuxEvent1) return MMSYSERR_NOMEM;
+    port->AuxEvent2 = CreateAutoResetEvent();
+    if (!port->AuxEvent2) return MMSYSERR_NOMEM;
+    port->In.Buffer.Overlapped.hEvent = port->Event;
+
+    if (mmTaskCreate(MidiThread, &port->ThreadHandle, reinterpret_cast<DWORD_PTR>(port)) !=
+        MMSYSERR_NOERROR) {
+        LOG(2, " task create failed");
+        port->ThreadHandle = nullptr;
+        return MMSYSERR_NOMEM;
+    }
+    WaitForSingleObject(port->AuxEvent2, INFINITE);
+    return MMSYSERR_NOERROR;
+}
+
+// A request made on the port's own thread (a client callback that adds a
+// buffer, stops or resets the port) cannot wait for that thread: it runs
+// here at once, without threadCritSec, which another caller may hold while
+// it waits for this very thread. The callback may have interrupted a
+// command or a midiFlush, so the command uses its own result and leaves the
+// command block alone; the interrupted work finishes the queue afterwards.
+DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port)
+{
+    if (OnPortThread(port)) {
+        if (command == CmdClose) return MIDIERR_STILLPLAYING;
+        BOOL closing = FALSE;
+        EnterCriticalSection(&mmDrvCritSec);
+        DWORD result = RunPortCommand(port, command, argument, &closing);
+        LeaveCriticalSection(&mmDrvCritSec);
+        return result;
+    }
+    EnterCriticalSection(&threadCritSec);
+    port->Command = command;
+    port->CommandArg = argument;
+    SetEvent(port->AuxEvent1);
+    WaitForSingleObject(port->AuxEvent2, INFINITE);
+    DWORD result = port->CommandResult;
+    LeaveCriticalSection(&threadCritSec);
+    return result;
+}
+
+DWORD StopInputThread(MidiPort *port)
+{
+    // The close waits for the port's thread to end, which the thread itself
+    // cannot do: a close from inside one of its callbacks is refused and
+    // leaves the port open, as a close with buffers queued does.
+    if (OnPortThread(port)) return MIDIERR_STILLPLAYING;
+    if (threadcall(CmdClose, 0, port) != MMSYSERR_NOERROR) {
+        LOG(2, "MIDM_CLOSE threadcall returns %d - returning MIDIERR_STILLPLAYING", 1);
+        return MIDIERR_STILLPLAYING;
+    }
+    LOG(2, " waiting for aux thread to terminate.");
+    WaitForSingleObject(port->ThreadHandle, INFINITE);
+    CloseHandle(port->ThreadHandle);
+    port->ThreadHandle = nullptr;
+    LOG(2, "  aux thread ended.");
+    return MMSYSERR_NOERROR;
+}
+
+// Closing the socket cancels a receive still posted into the record's
+// buffer, but the system writes its final status into the record when the
+// cancellation lands. Wait for that before the record is freed.
+bool ReceiveHasEnded(MidiPort *port)
+{
+    if (!port->In.Posted) return true;
+    for (int i = 0; i < ReceiveDrainWaits; ++i) {
+        if (HasOverlappedIoCompleted(&port->In.Buffer.Overlapped)) {
+            port->In.Posted = 0;
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
 }

@@ -147,7 +147,7 @@ BarePort::BarePort(DWORD show, DWORD groups)
     port->pUnit = &unit;
     port->pIn = &port->In;
     port->In.Buffer.Owner = port;
-    port->In.Started = 1;
+    port->In.Parser.Started = 1;
     port->Socket = INVALID_SOCKET;
     port->AcceptSocket = INVALID_SOCKET;
     port->WorkSocket = INVALID_SOCKET;
@@ -200,7 +200,7 @@ bool BarePort::StartReceiving()
     port->CounterFrequency = value.QuadPart;
     QueryPerformanceCounter(&value);
     port->StartCounter = value.QuadPart;
-    port->In.Started = 1;
+    port->In.Parser.Started = 1;
     port->In.Bad = 0;
     return midiInPutBuffer(&port->In.Buffer, port) == MMSYSERR_NOERROR;
 }
@@ -235,7 +235,7 @@ bool BarePort::Complete()
 
 void BarePort::StopReceiving()
 {
-    port->In.Started = 0;
+    port->In.Parser.Started = 0;
     port->In.RecvQueue = nullptr;
     if (!port->In.Posted) return;
     CancelIo(reinterpret_cast<HANDLE>(socket));

@@ -179,15 +179,11 @@ bool DriverShort(DWORD message) { return modMessage(0, MODM_DATA, output, messag
 bool BareSend(const BYTE *data, int count)
 {
     BYTE packet[PacketSizeMax];
-    MidiPacket *header = reinterpret_cast<MidiPacket *>(packet);
-    header->SenderId = 0xBA5E;
-    header->Sequence = ++bareSequence;
-    header->ShowNumber = Show;
-    header->Groups = Groups;
-    memcpy(header->Data, data, count);
-    return sendto(bareSender, reinterpret_cast<const char *>(packet), PacketHeaderSize + count, 0,
-                  reinterpret_cast<const sockaddr *>(&bareTo), sizeof bareTo) ==
-           PacketHeaderSize + count;
+    EncodeHeader({0xBA5E, ++bareSequence, Show, Groups}, packet);
+    memcpy(packet + PacketHeaderSize, data, count);
+    int length = static_cast<int>(PacketHeaderSize) + count;
+    return sendto(bareSender, reinterpret_cast<const char *>(packet), length, 0,
+                  reinterpret_cast<const sockaddr *>(&bareTo), sizeof bareTo) == length;
 }
 
 bool BareShort(DWORD message)

@@ -89,19 +89,14 @@ int main(int argc, char **argv)
     to.sin_family = AF_INET;
     to.sin_port = htons(NetworkPort);
     to.sin_addr.s_addr = port->BroadcastAddress;
-    MidiPacket packet = {};
-    packet.SenderId = 1;
-    packet.ShowNumber = 0x352441C2;
-    packet.Groups = 5;
-    packet.Data[0] = 0x90;
-    packet.Data[1] = 0x3C;
-    packet.Data[2] = 0x40;
+    BYTE packet[PacketHeaderSize + 3] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x90, 0x3C, 0x40};
+    DWORD sequence = 0;
 
     auto driverSend = [&] { return modMessage(0, MODM_DATA, instance, 0x403C90, 0) == 0; };
     auto bareSend = [&] {
-        ++packet.Sequence;
-        return sendto(bare, reinterpret_cast<const char *>(&packet), PacketHeaderSize + 3, 0,
-                      reinterpret_cast<const sockaddr *>(&to), sizeof to) == PacketHeaderSize + 3;
+        EncodeHeader({1, ++sequence, 0x352441C2, 5}, packet);
+        return sendto(bare, reinterpret_cast<const char *>(packet), sizeof packet, 0,
+                      reinterpret_cast<const sockaddr *>(&to), sizeof to) == (int)sizeof packet;
     };
 
     Round driverTotal, bareTotal;
