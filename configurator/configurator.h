@@ -1,7 +1,7 @@
 // Control Panel applet, configure session, Configurator dialog, About box.
 #pragma once
 
-#include "driver/driver.h"
+#include "config/config.h"
 
 extern "C" LONG APIENTRY CPlApplet(HWND window, UINT message, LPARAM param1, LPARAM param2);
 

@@ -2,7 +2,7 @@
 // About box. One session exists per process at a time.
 #pragma once
 
-#include "driver/driver.h"
+#include "config/config.h"
 
 // The Configurator lists and creates ports only among the first records.
 constexpr int ConfigurableUnits = 112;

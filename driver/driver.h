@@ -1,7 +1,7 @@
 // The driver's entry points and the routines of the top layer: device
 // numbering, port open and close, client notification and the message
 // dispatch. The records they work on live below (config/config.h for the
-// port table, net/port.h for open ports); nothing below includes this file.
+// port table, input/port.h for open ports); nothing below includes this file.
 #pragma once
 
 #include "config/config.h"

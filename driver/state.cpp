@@ -1,5 +1,5 @@
 // Definitions of the driver-wide state, tables and locks (declared in
-// config/config.h, net/port.h, diag/log.h and driver/driver.h).
+// config/config.h, input/port.h, diag/log.h and driver/driver.h).
 #include "driver/driver.h"
 
 HANDLE DriverHeap;

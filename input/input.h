@@ -3,7 +3,7 @@
 // and the MIDI stream parser that delivers to the port's client.
 #pragma once
 
-#include "net/port.h"
+#include "input/port.h"
 
 // Points the port's core sink at its client (at the open).
 void InitInputSink(MidiPort *port);

@@ -2,7 +2,7 @@
 // and the receive loop with the input port's thread.
 #pragma once
 
-#include "net/port.h"
+#include "input/input.h"
 
 // Sockets
 void socketRebuild(SOCKET *socket, MidiPort *port);
