@@ -67,11 +67,6 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance,
 DWORD sndOpenDev(DWORD deviceType, DWORD deviceId, SOCKET *socket, MidiPort *port);
 void midiCleanUp(MidiPort *port);
 
-// The directed-broadcast address for UDP output, from the host's address
-// (host order), the preferred address P (host order, 0 for none) and the
-// interface list. Returns the address in host order.
-DWORD ComputeBroadcastAddress(DWORD hostAddress, DWORD preferred,
-                              const INTERFACE_INFO *interfaces, int count);
 
 // winmm exports DriverCallback but the platform headers do not declare it.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice,

@@ -1,99 +1,11 @@
-// Opening and closing ports: the MidiPort record, its socket, the UDP
-// broadcast address, the threads a port needs, and the client's open
+// Opening and closing ports: the MidiPort record, its transport and socket,
+// what the transport needs at the open (the UDP broadcast address, or the
+// TCP connection), the input port's thread, and the client's open
 // notification. midiCleanUp undoes all of it, also for a half-built open.
 #include "driver/driver.h"
 #include "input/input.h"
 
 namespace {
-
-constexpr int InterfaceRecordSize = 76;   // INTERFACE_INFO on both architectures
-constexpr int InterfaceRecordCount = 20;
-constexpr int TcpConnectWaits = 20;       // 20 x 1 s for a TCP output connection
-static_assert(sizeof(INTERFACE_INFO) == InterfaceRecordSize, "interface record");
-
-DWORD ClassfulBroadcast(DWORD address)
-{
-    if ((address & 0x80000000) == 0) return address | 0x00FFFFFF;            // class A
-    if ((address & 0xC0000000) == 0x80000000) return address | 0x0000FFFF;   // class B
-    return address | 0x000000FF;
-}
-
-// First IPv4 address of a host entry, in host order; false if none.
-bool FirstAddress(const hostent *host, DWORD *address)
-{
-    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list || !host->h_addr_list[0])
-        return false;
-    u_long network;
-    CopyMemory(&network, host->h_addr_list[0], sizeof network);
-    *address = ntohl(network);
-    return true;
-}
-
-// Works out the port's BroadcastAddress from the host's own address, the
-// configured TCP address and the interface list of the port's socket.
-DWORD ComputePortBroadcast(MidiPort *port)
-{
-    char hostName[256];
-    if (gethostname(hostName, 255) != 0) {
-        LOG(2, " sdnOpenDev %d failed.", port->DeviceId);
-        return MMSYSERR_BADDEVICEID;
-    }
-    DWORD hostAddress = 0;
-    FirstAddress(gethostbyname(hostName), &hostAddress);
-
-    DWORD preferred = 0;
-    if (TCPAddress[0]) preferred = ntohl(inet_addr(TCPAddress));
-
-    BYTE list[InterfaceRecordSize * InterfaceRecordCount];
-    ZeroMemory(list, sizeof list);
-    DWORD returned = 0;
-    int ret = WSAIoctl(port->Socket, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list,
-                       &returned, nullptr, nullptr);
-    int count = static_cast<int>(returned / InterfaceRecordSize);
-
-    DWORD secondLookup = 0;
-    if (!FirstAddress(gethostbyname(hostName), &secondLookup)) return MMSYSERR_INVALPARAM;
-    if (preferred == 0 && ret == 0 && count >= 2) preferred = secondLookup;
-
-    LOG(1, "ret %d, returned %d num %d error %d", ret, returned, count, WSAGetLastError());
-
-    const INTERFACE_INFO *interfaces = reinterpret_cast<const INTERFACE_INFO *>(list);
-    port->BroadcastAddress =
-        htonl(ComputeBroadcastAddress(hostAddress, preferred, interfaces, ret == 0 ? count : 0));
-    return MMSYSERR_NOERROR;
-}
-
-// TCP output: the connection thread connects in the background; the open
-// waits a bounded time for it and goes on either way.
-DWORD StartOutputConnection(MidiPort *port)
-{
-    LOG(2, "Create connection thread. %d %d", port->DeviceType, 4);
-    if (!StartConnectionThread(port)) {
-        LOG(2, "Connection thread create failed %ld", GetLastError());
-        return MMSYSERR_ERROR;
-    }
-    for (int i = 0; i < TcpConnectWaits; ++i) {
-        if (connected || !connectenabled) break;
-        Sleep(1000);
-    }
-    return MMSYSERR_NOERROR;
-}
-
-DWORD PrepareTransport(MidiPort *port)
-{
-    if (TCPClientServer == 0) return ComputePortBroadcast(port);
-    if (TCPClientServer != 1) return MMSYSERR_NOERROR;
-    connected = 0;
-    connectenabled = 1;
-    connport = port;
-    connbuffer = nullptr;
-    if (port->DeviceType == MidiInDevice) {
-        // The accepting thread starts when the port starts receiving.
-        recued = 0;
-        return MMSYSERR_NOERROR;
-    }
-    return StartOutputConnection(port);
-}
 
 void CloseEvent(HANDLE &event, const char *message)
 {
@@ -104,21 +16,6 @@ void CloseEvent(HANDLE &event, const char *message)
 }
 
 }  // namespace
-
-DWORD ComputeBroadcastAddress(DWORD hostAddress, DWORD preferred,
-                              const INTERFACE_INFO *interfaces, int count)
-{
-    DWORD broadcast = ClassfulBroadcast(hostAddress);
-    for (int i = 0; i < count; ++i) {
-        const INTERFACE_INFO &record = interfaces[i];
-        if (record.iiNetmask.Address.sa_family != AF_INET) continue;
-        DWORD mask = ntohl(record.iiNetmask.AddressIn.sin_addr.s_addr);
-        DWORD address = ntohl(record.iiAddress.AddressIn.sin_addr.s_addr);
-        if ((address & mask) == (preferred & mask)) return ~mask | preferred;
-        LOG(1, "0x%08.8x 0x%08.8x \n", address & mask, mask & 0xC0A80012);
-    }
-    return broadcast;
-}
 
 DWORD sndOpenDev(DWORD deviceType, DWORD deviceId, SOCKET *socket, MidiPort *port)
 {
@@ -199,6 +96,7 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     }
     port->DeviceType = deviceType;
     port->DeviceId = deviceId;
+    port->Transport = TransportFor(TCPClientServer);
     port->dwCallback = desc->dwCallback;
     port->dwInstance = desc->dwInstance;
     port->hMidi = desc->hMidi;
@@ -219,7 +117,7 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
         return result;
     }
 
-    result = PrepareTransport(port);
+    result = port->Transport->PrepareOpen(port);
     if (result == MMSYSERR_NOERROR && input) result = StartInputThread(port);
     if (result != MMSYSERR_NOERROR) {
         midiCleanUp(port);
@@ -243,19 +141,14 @@ void midiCleanUp(MidiPort *port)
 {
     LOG(2, "midiCleanUp on port %d", port->DeviceId);
 
-    // Stops connection attempts for the whole driver; a connecting thread
-    // gets a moment to see the flag.
-    connectenabled = 0;
-    if (!connected && recued) Sleep(50);
-    // The connection thread closes the handle too when it ends: whoever
-    // takes it from connthread first closes it.
-    if (HANDLE thread = InterlockedExchangePointer(&connthread, nullptr)) CloseHandle(thread);
+    // Stops connection attempts for the whole driver, and waits until a
+    // connection thread working for this port has let go of its record.
+    bool keepRecord = !StopConnectionThread(port);
 
     socketCleanUp(port);
 
-    bool keepRecord = false;
     if (port->DeviceType == MidiInDevice) {
-        keepRecord = !ReceiveHasEnded(port);
+        if (!ReceiveHasEnded(port)) keepRecord = true;
         if (keepRecord) LOG(1, "midiCleanUp: receive on port %d still outstanding", port->DeviceId);
         FreeHeldBlocks(port);
     }

@@ -20,6 +20,7 @@ enum : DWORD {
 };
 
 struct MidiPort;
+struct Transport;
 
 // The one receive buffer of an input port. Overlapped comes first so the
 // completion routine can turn its WSAOVERLAPPED pointer back into the buffer.
@@ -79,7 +80,9 @@ struct MidiPort {
     InState *pIn;
     DWORD RunningLength;
     WSABUF RecvWsaBuf;
+    const Transport *Transport;  // chosen at the open
     BYTE HoldsWinsock;           // this port holds one wsacount reference
+    BYTE ThreadEnded;            // the port's thread has ended: no command can run
     DWORD ThreadId;              // id of MidiThread, to run its own requests inline
     InState In;                  // input ports only: output records stop before it
 };

@@ -34,16 +34,6 @@ constexpr int CancelWaits = 200;  // 200 x 10 ms
 // socket's close; this bounds the wait for the cancellation to land.
 constexpr int ReceiveDrainWaits = 200;  // 200 x 10 ms
 constexpr int MaxClientBuffers = 101;
-// Bounds the datagrams thrown away at a start (a socket buffer's worth).
-constexpr int MaxDiscards = 4096;
-constexpr int ReceiveBufferBytes = 4 << 20;
-
-// A UDP receive gets a second buffer for whatever a datagram has beyond
-// 400 bytes. Without it an oversized datagram already waiting when the
-// receive is posted fails the post (WSAEMSGSIZE) and would leave the port
-// broken; with it the datagram completes like any other and is cut to 400
-// bytes. The bytes that land here are never read, so every port may share it.
-BYTE OverflowSink[65536 - PacketSizeMax];
 
 // Only one receive may be outstanding on the port's one buffer, and the
 // buffer must not be handed back to the heap with a receive still on it.
@@ -78,36 +68,6 @@ void QueueReceiveBuffer(InState *in, RecvBuffer *buffer)
     *link = buffer;
 }
 
-// One receive is posted at a time, so a burst (a long system-exclusive
-// message cut into packets) waits in the socket while the thread handles
-// each packet; the system's default room holds only about 160 packets. The
-// system caps the request at its own limit.
-void EnlargeReceiveBuffer(MidiPort *port)
-{
-    if (TCPClientServer != 0) return;
-    int size = ReceiveBufferBytes;
-    setsockopt(port->Socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size),
-               sizeof size);
-}
-
-// Datagrams that arrived while input was stopped (or before the first
-// start) wait in the socket; they belong to no started stream.
-void DiscardWaitingDatagrams(MidiPort *port)
-{
-    if (TCPClientServer != 0) return;
-    for (int i = 0; i < MaxDiscards; ++i) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(port->Socket, &readable);
-        timeval now = {0, 0};
-        if (select(0, &readable, nullptr, nullptr, &now) != 1) return;
-        char scratch[PacketSizeMax];
-        if (recv(port->Socket, scratch, sizeof scratch, 0) == SOCKET_ERROR &&
-            WSAGetLastError() != WSAEMSGSIZE)
-            return;
-    }
-}
-
 DWORD StartReceiving(MidiPort *port)
 {
     InState *in = port->pIn;
@@ -121,8 +81,7 @@ DWORD StartReceiving(MidiPort *port)
     // Started from a client callback while midiFlush handles this very
     // buffer: midiFlush posts it again when it is done with it.
     if (in->Flushing) return MMSYSERR_NOERROR;
-    EnlargeReceiveBuffer(port);
-    DiscardWaitingDatagrams(port);
+    TransportOf(port)->PrepareStart(port);
     return midiInPutBuffer(buffer, port);
 }
 
@@ -196,44 +155,6 @@ DWORD QueueClientBuffer(MidiPort *port, MIDIHDR *header)
     return MMSYSERR_NOERROR;
 }
 
-void PrepareReceive(MidiPort *port, RecvBuffer *buffer)
-{
-    port->RecvWsaBuf.len = PacketSizeMax;
-    port->RecvWsaBuf.buf = reinterpret_cast<char *>(buffer->Packet);
-    buffer->BytesReceived = 0;
-    buffer->FromLength = sizeof buffer->From;
-    buffer->RecvFlags = 0;
-    HANDLE event = buffer->Overlapped.hEvent;
-    ZeroMemory(&buffer->Overlapped, sizeof buffer->Overlapped);
-    buffer->Overlapped.hEvent = event;
-}
-
-// TCP: after an accept the connection thread has this thread post the
-// receive that midiInPutBuffer queued when it started the connection.
-void MidiConnect()
-{
-    MidiPort *port = connport;
-    RecvBuffer *buffer = connbuffer;
-    if (!port || !buffer) return;
-    unsigned portWord = (unsigned)(DWORD_PTR)port;
-    unsigned bufferWord = (unsigned)(DWORD_PTR)buffer;
-    unsigned eventWord = (unsigned)(DWORD_PTR)&port->AuxEvent1;
-    LOG(2, "recue: MidiConnect Msg 0x%lx 0x%lx 0x%lx 0x%lx", portWord, bufferWord, bufferWord,
-        eventWord);
-    PrepareReceive(port, buffer);
-    LOG(2, "recue: recue read 0x%lx 0x%lx 0x%lx 0x%lx 0x%lx", portWord, bufferWord, bufferWord,
-        eventWord, (unsigned)port->Socket);
-    int result = WSARecv(port->Socket, &port->RecvWsaBuf, 1, &buffer->BytesReceived,
-                         &buffer->RecvFlags, &buffer->Overlapped, InOvl);
-    int error = result ? WSAGetLastError() : 0;
-    LOG(2, "recue:  Result %d by %d", result, error);
-    if (result != 0 && error != WSA_IO_PENDING) return;
-    port->pIn->Posted = 1;
-    const WCHAR *show = port->pUnit ? CommList[port->pUnit->CommUnit % ShowTableSize] : L"";
-    LOGW(2, L"recue: Read to show '%s'  0x%lx 0x%lx 0x%lx 0x%lx", show, portWord, bufferWord,
-         bufferWord, eventWord);
-    if (result != 0) LOG(2, "recue: request recued %d", recued);
-}
 
 // The command section: carries out the command waiting in the block under
 // mmDrvCritSec, then signals its sender. True when a Close ends the thread.
@@ -253,6 +174,7 @@ bool RunCommand(MidiPort *port)
         port->pIn->Parser.Started = 0;
         StopReceiving(port);
         FreeHeldBlocks(port);
+        port->ThreadEnded = 1;
     }
     SetEvent(port->AuxEvent2);
     LeaveCriticalSection(&mmDrvCritSec);
@@ -267,7 +189,7 @@ void WaitForCommand(MidiPort *port)
 {
     while (WaitForSingleObjectEx(port->AuxEvent1, INFINITE, TRUE) == WAIT_IO_COMPLETION) {
         LOG(2, "WSOE %d", recued);
-        if (TCPClientServer != 0 && recued && !connected) {
+        if (TransportOf(port)->CompletionsWait()) {
             LOG(2, "WSOE when recued");
         } else {
             LOG(2, "WSOE call midiFlush!");
@@ -346,6 +268,18 @@ void MidiThread(DWORD_PTR argument)
     }
 }
 
+void PrepareReceive(MidiPort *port, RecvBuffer *buffer)
+{
+    port->RecvWsaBuf.len = PacketSizeMax;
+    port->RecvWsaBuf.buf = reinterpret_cast<char *>(buffer->Packet);
+    buffer->BytesReceived = 0;
+    buffer->FromLength = sizeof buffer->From;
+    buffer->RecvFlags = 0;
+    HANDLE event = buffer->Overlapped.hEvent;
+    ZeroMemory(&buffer->Overlapped, sizeof buffer->Overlapped);
+    buffer->Overlapped.hEvent = event;
+}
+
 DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port)
 {
     if (buffer->Done != 0) AssertFail("pHdr->Done == 0", "TSMIDIDD", 1768);
@@ -353,49 +287,10 @@ DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port)
         (unsigned)port->Socket);
     PrepareReceive(port, buffer);
 
-    int result = 0;
-    int error = 0;
-    bool posted = true;
-    if (TCPClientServer == 0) {
-        LOG(2, "UDP receive queueing");
-        // The system copies the buffer list at the call.
-        WSABUF buffers[2] = {port->RecvWsaBuf, {sizeof OverflowSink, (char *)OverflowSink}};
-        result = WSARecvFrom(port->Socket, buffers, 2, &buffer->BytesReceived,
-                             &buffer->RecvFlags, reinterpret_cast<sockaddr *>(&buffer->From),
-                             &buffer->FromLength, &buffer->Overlapped, InOvl);
-        error = result ? WSAGetLastError() : 0;
-    } else {
-        LOG(2, "TCP receive queueing");
-        if (connected) {
-            result = WSARecv(port->Socket, &port->RecvWsaBuf, 1, &buffer->BytesReceived,
-                             &buffer->RecvFlags, &buffer->Overlapped, InOvl);
-            error = result ? WSAGetLastError() : 0;
-            LOG(2, "For jollies: wsaerror = %d", error);
-            if (result != 0 &&
-                (error == WSAECONNABORTED || error == WSAECONNRESET || error == WSAEDISCON)) {
-                connected = 0;
-                teardown = 1;
-            }
-        }
-        if (!connected) {
-            if (teardown) {
-                socketCleanUp(port);
-                socketRebuild(&port->Socket, port);
-            }
-            connbuffer = buffer;
-            connport = port;
-            if (!StartConnectionThread(port)) {
-                LOG(1, "Connection thread create failed %ld", GetLastError());
-                return MMSYSERR_ERROR;
-            }
-            LOG(1, "Connection thread recued!");
-            // Queued but not posted: the MidiConnect command posts it.
-            result = SOCKET_ERROR;
-            error = WSA_IO_PENDING;
-            WSASetLastError(WSA_IO_PENDING);
-            posted = false;
-        }
-    }
+    bool posted = false;
+    int result = TransportOf(port)->PostReceive(port, buffer, &posted);
+    if (result == PostFailed) return MMSYSERR_ERROR;  // the buffer is not queued
+    int error = result ? WSAGetLastError() : 0;
     LOG(2, "midiInPutBuffer: WSARecv() Result %d by %d", result, error);
     if (result != 0 && error != WSA_IO_PENDING) {
         LOG(2, "midiInPutBuffer ReadFileEx failed, error = %d", error);
@@ -434,12 +329,12 @@ void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD)
     }
     if (bytes == 0) buffer->Done = 2;
     port->pIn->Posted = 0;
-    // UDP: the packet is handled here, on the port thread, rather than after
-    // its wait has returned; that return costs about as much as the rest of
-    // the input path under Wine (the benchmark's latency goal needs it). The
-    // thread's own midiFlush after the wait then finds nothing left. TCP
-    // keeps the wait's rule that packets wait while a connection is made.
-    if (TCPClientServer == 0) midiFlush(port);
+    // UDP handles the packet here, on the port thread, rather than after its
+    // wait has returned; that return costs about as much as the rest of the
+    // input path under Wine. The thread's own midiFlush after the wait then
+    // finds nothing left. TCP keeps the wait's rule that packets wait while
+    // a connection is made.
+    if (TransportOf(port)->HandleInCompletion) midiFlush(port);
 }
 
 void midiFlush(MidiPort *port)
@@ -456,7 +351,7 @@ void midiFlush(MidiPort *port)
         if (!buffer || buffer->Done == 0) break;
         // An empty datagram is possible on UDP; only TCP reads it as the
         // peer closing the connection.
-        if (buffer->Done == 2 && TCPClientServer == 1) {
+        if (buffer->Done == 2 && TransportOf(port)->EmptyReceiveIsLoss) {
             connected = 0;
             teardown = 1;
         }
@@ -522,6 +417,12 @@ DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port)
         return result;
     }
     EnterCriticalSection(&threadCritSec);
+    // The connection thread may send MidiConnect to a port whose close has
+    // just ended its thread: nobody would carry the command out.
+    if (port->ThreadEnded) {
+        LeaveCriticalSection(&threadCritSec);
+        return MMSYSERR_ERROR;
+    }
     port->Command = command;
     port->CommandArg = argument;
     SetEvent(port->AuxEvent1);

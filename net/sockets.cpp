@@ -33,121 +33,6 @@ bool SetOption(SOCKET s, int level, int option)
     return setsockopt(s, level, option, reinterpret_cast<const char *>(&on), sizeof on) == 0;
 }
 
-void SetPeerAddress(MidiPort *port, u_short portNumber, u_long address)
-{
-    ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
-    port->PeerAddress.sin_family = AF_INET;
-    port->PeerAddress.sin_port = htons(portNumber);
-    port->PeerAddress.sin_addr.s_addr = address;
-}
-
-// TCPAddress as a host name first, then as a dotted address. INADDR_NONE
-// when neither works.
-u_long ResolveTcpAddress()
-{
-    if (hostent *host = gethostbyname(TCPAddress)) {
-        if (host->h_addrtype == AF_INET && host->h_addr_list && host->h_addr_list[0]) {
-            u_long address;
-            CopyMemory(&address, host->h_addr_list[0], sizeof address);
-            return address;
-        }
-    }
-    return inet_addr(TCPAddress);
-}
-
-// The steps the builders share. Each logs its own failure text; a step after
-// the socket exists abandons the socket when it fails.
-bool CreateWorkSocket(MidiPort *port, int type, int protocol, const char *failure)
-{
-    port->WorkSocket = socket(AF_INET, type, protocol);
-    if (port->WorkSocket != INVALID_SOCKET) return true;
-    LogFailure(2, failure);
-    return false;
-}
-
-bool CheckStep(MidiPort *port, bool ok, int logLevel, const char *failure)
-{
-    if (ok) return true;
-    LogFailure(logLevel, failure);
-    AbandonWorkSocket(port);
-    return false;
-}
-
-bool SetWorkOption(MidiPort *port, int level, int option, int logLevel, const char *failure)
-{
-    return CheckStep(port, SetOption(port->WorkSocket, level, option), logLevel, failure);
-}
-
-// Binds to every local address.
-bool BindWorkSocket(MidiPort *port, u_short portNumber, const char *failure)
-{
-    SetPeerAddress(port, portNumber, htonl(INADDR_ANY));
-    bool bound = bind(port->WorkSocket, reinterpret_cast<const sockaddr *>(&port->PeerAddress),
-                      sizeof port->PeerAddress) == 0;
-    return CheckStep(port, bound, 2, failure);
-}
-
-// Each builder makes port->WorkSocket; false means a call failed and the
-// socket has been abandoned.
-bool BuildUdpOutput(MidiPort *port)
-{
-    LOG(2, "socketRebuild: UDP output");
-    return CreateWorkSocket(port, SOCK_DGRAM, IPPROTO_UDP, "Tessmar2: drvutil: socket()")
-        && SetWorkOption(port, SOL_SOCKET, SO_BROADCAST, 2, "Tessmar: UDP setsockopt() %d")
-        && BindWorkSocket(port, 0, "Tessmar: drvutil: UDP bind() %d");
-}
-
-// Several input ports, in this process and others, share port 12555, hence
-// SO_REUSEADDR.
-bool BuildUdpInput(MidiPort *port)
-{
-    LOG(2, "UDP input");
-    return CreateWorkSocket(port, SOCK_DGRAM, IPPROTO_UDP, "socket pooped %d")
-        && SetWorkOption(port, SOL_SOCKET, SO_BROADCAST, 2, "setsocket BROADCAST pooped %d")
-        && SetWorkOption(port, SOL_SOCKET, SO_REUSEADDR, 2, "socket REUSE %d")
-        && BindWorkSocket(port, NetworkPort, "Fail: DoUdpServer bind: %d");
-}
-
-// The client does not connect here: the connection thread does. An
-// unresolvable address keeps the socket, so that the thread's attempts fail
-// and are retried rather than the open failing.
-bool BuildTcpClient(MidiPort *port)
-{
-    LOG(2, "TCP Client (output)");
-    if (!CreateWorkSocket(port, SOCK_STREAM, IPPROTO_TCP, "Tessmar: drvutil: Client TCP socket()")
-        || !SetWorkOption(port, SOL_SOCKET, SO_KEEPALIVE, 2, "Tessmar: UDP setsockopt() keepalive")
-        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!"))
-        return false;
-    u_long address = ResolveTcpAddress();
-    if (address == INADDR_NONE) {
-        LOG(2, "Failed TCP address read.");
-        return true;
-    }
-    SetPeerAddress(port, NetworkPort, address);
-    return true;
-}
-
-// The server listens on every local address; the configured address is
-// resolved only so that a bad one is reported the same way as for clients.
-bool BuildTcpServer(MidiPort *port)
-{
-    LOG(2, "TCP server (input)");
-    if (!CreateWorkSocket(port, SOCK_STREAM, IPPROTO_TCP, "Server TCP socket()")
-        || !SetWorkOption(port, SOL_SOCKET, SO_REUSEADDR, 2, "Server TCP setsocketopt()")
-        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!"))
-        return false;
-    if (ResolveTcpAddress() == INADDR_NONE) {
-        LOG(2, "Failed TCP address read.");
-        return true;
-    }
-    if (!BindWorkSocket(port, NetworkPort, "Server TCP bind() %d")
-        || !CheckStep(port, listen(port->WorkSocket, 1) == 0, 2,
-                      "Tessmar: drvutil: Server TCP listen()"))
-        return false;
-    Sleep(20);
-    return true;
-}
-
 // Takes the port's one Winsock reference, starting Winsock for the first.
 // The reference is taken even when the start fails, so that the port's
 // clean-up balances the count either way.
@@ -182,6 +67,69 @@ void CloseIfValid(SOCKET &s)
 
 }  // namespace
 
+void SetPeerAddress(MidiPort *port, u_short portNumber, u_long address)
+{
+    ZeroMemory(&port->PeerAddress, sizeof port->PeerAddress);
+    port->PeerAddress.sin_family = AF_INET;
+    port->PeerAddress.sin_port = htons(portNumber);
+    port->PeerAddress.sin_addr.s_addr = address;
+}
+
+u_long ResolveTcpAddress()
+{
+    if (hostent *host = gethostbyname(TCPAddress)) {
+        if (host->h_addrtype == AF_INET && host->h_addr_list && host->h_addr_list[0]) {
+            u_long address;
+            CopyMemory(&address, host->h_addr_list[0], sizeof address);
+            return address;
+        }
+    }
+    return inet_addr(TCPAddress);
+}
+
+bool CreateWorkSocket(MidiPort *port, int type, int protocol, const char *failure)
+{
+    port->WorkSocket = socket(AF_INET, type, protocol);
+    if (port->WorkSocket != INVALID_SOCKET) return true;
+    LogFailure(2, failure);
+    return false;
+}
+
+bool CheckStep(MidiPort *port, bool ok, int logLevel, const char *failure)
+{
+    if (ok) return true;
+    LogFailure(logLevel, failure);
+    AbandonWorkSocket(port);
+    return false;
+}
+
+bool SetWorkOption(MidiPort *port, int level, int option, int logLevel, const char *failure)
+{
+    return CheckStep(port, SetOption(port->WorkSocket, level, option), logLevel, failure);
+}
+
+// Binds to every local address.
+bool BindWorkSocket(MidiPort *port, u_short portNumber, const char *failure)
+{
+    SetPeerAddress(port, portNumber, htonl(INADDR_ANY));
+    bool bound = bind(port->WorkSocket, reinterpret_cast<const sockaddr *>(&port->PeerAddress),
+                      sizeof port->PeerAddress) == 0;
+    return CheckStep(port, bound, 2, failure);
+}
+
+const Transport *TransportFor(DWORD mode)
+{
+    if (mode == 0) return &UdpTransport;
+    // Values above 1 are never stored by the Configurator: the sockets and
+    // the writer treat them as TCP, but the open starts no connection.
+    return mode == 1 ? &TcpTransport : &TcpWithoutOpenTransport;
+}
+
+const Transport *TransportOf(const MidiPort *port)
+{
+    return port->Transport ? port->Transport : TransportFor(TCPClientServer);
+}
+
 void socketRebuild(SOCKET *result, MidiPort *port)
 {
     LOG(2, "socketRebuild: WSAStartup()");
@@ -192,11 +140,8 @@ void socketRebuild(SOCKET *result, MidiPort *port)
     port->WorkSocket = INVALID_SOCKET;
 
     bool built = false;
-    bool udp = TCPClientServer == 0;
-    if (port->DeviceType == MidiOutDevice)
-        built = udp ? BuildUdpOutput(port) : BuildTcpClient(port);
-    else if (port->DeviceType == MidiInDevice)
-        built = udp ? BuildUdpInput(port) : BuildTcpServer(port);
+    if (port->DeviceType == MidiOutDevice || port->DeviceType == MidiInDevice)
+        built = TransportOf(port)->BuildSocket(port);
 
     int error = WSAGetLastError();
     if (built) {
