@@ -15,7 +15,6 @@ namespace {
 constexpr DWORD NameBufferLength = 64;  // units, for subkey and value names
 constexpr DWORD DataBufferSize = 64;    // bytes of value data the loader reads
 constexpr DWORD UnitNumberLimit = 127;  // Server%d/Client%d and Show%d numbers
-constexpr DWORD AddressLength = 128;    // TCPAddress/WTCPAddress buffers
 // A port subkey holds three values; a key with more than this many is read
 // only this far, as if the next read had failed.
 constexpr DWORD MaxValuesPerKey = 64;
@@ -135,12 +134,9 @@ bool ApplyPortValue(KeyKind kind, const WCHAR *keyName, const ValueRead &value, 
                 LOG(2, "   TCPAddress value isn't string!");
                 return false;
             }
-            CopyRegistryString(WTCPAddress, AddressLength, value.data, value.size);
+            CopyRegistryString(WTCPAddress, TcpAddressSize, value.data, value.size);
             LOGW(2, L"   WTCPAddress %s", WTCPAddress);
-            DWORD i = 0;
-            for (; i < AddressLength - 1 && WTCPAddress[i]; ++i)
-                TCPAddress[i] = static_cast<char>(WTCPAddress[i] & 0xFF);
-            TCPAddress[i] = 0;
+            CopyAddressText(TCPAddress, WTCPAddress, TcpAddressSize - 1);
         } else {
             LOGW(2, L"   unknown subkey '%s'", value.name);
             result = FALSE;
@@ -389,6 +385,27 @@ void SetUnitValues(HKEY subkey, const Unit *unit)
         LOG(2, " error setting Description value!");
 }
 
+void SetTransportValues(HKEY subkey, DWORD mode, const char *address, WCHAR *wideAddress)
+{
+    if (RegSetValueExW(subkey, L"TCPClientServer", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE *>(&mode), sizeof mode) != ERROR_SUCCESS)
+        LOG(2, " error setting TCPClientServer value!");
+    int length = CopyAddressText(wideAddress, address, TcpAddressSize - 1);
+    LOG(2, "Setting TCPAddress %s", address);
+    if (RegSetValueExW(subkey, L"TCPAddress", 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(wideAddress),
+                       static_cast<DWORD>((length + 1) * sizeof(WCHAR))) != ERROR_SUCCESS)
+        LOG(2, " error setting TCPAddress value!");
+}
+
+LONG SetShowValue(HKEY subkey, int number, const WCHAR *name)
+{
+    WCHAR valueName[NameBufferLength];
+    FormatTextWF(valueName, NameBufferLength, L"Show%d", number);
+    return RegSetValueExW(subkey, valueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(name),
+                          static_cast<DWORD>((lstrlenW(name) + 1) * sizeof(WCHAR)));
+}
+
 namespace {
 
 // Removes every subkey of the product key. A subkey that refuses plain
@@ -440,19 +457,7 @@ void SaveTransport(HKEY product)
                                   KEY_ALL_ACCESS, nullptr, &subkey, nullptr);
     LOG(2, " creating key TCPInfo, result %x", status);
     if (status != ERROR_SUCCESS) return;
-    DWORD mode = TCPClientServer;
-    if (RegSetValueExW(subkey, L"TCPClientServer", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE *>(&mode), sizeof mode) != ERROR_SUCCESS)
-        LOG(2, " error setting TCPClientServer value!");
-    DWORD length = 0;
-    for (; length < AddressLength - 1 && TCPAddress[length]; ++length)
-        WTCPAddress[length] = static_cast<BYTE>(TCPAddress[length]);
-    WTCPAddress[length] = 0;
-    LOG(2, "Setting TCPAddress %s", TCPAddress);
-    if (RegSetValueExW(subkey, L"TCPAddress", 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(WTCPAddress),
-                       (length + 1) * sizeof(WCHAR)) != ERROR_SUCCESS)
-        LOG(2, " error setting TCPAddress value!");
+    SetTransportValues(subkey, TCPClientServer, TCPAddress, WTCPAddress);
     RegCloseKey(subkey);
 }
 
@@ -466,12 +471,9 @@ void SaveShows(HKEY product, const bool usedShows[ShowTableSize])
     for (DWORD i = 0; i < count; ++i) {
         int n = CommOrder[i];
         if (n < 0 || n >= ShowTableSize || !usedShows[n]) continue;
-        WCHAR name[NameBufferLength];
-        FormatTextWF(name, NameBufferLength, L"Show%d", n);
         WCHAR text[ShowNameLength];
         lstrcpynW(text, CommList[n], ShowNameLength);
-        RegSetValueExW(subkey, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                       static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(WCHAR)));
+        SetShowValue(subkey, n, text);
     }
     RegCloseKey(subkey);
 }

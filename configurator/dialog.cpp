@@ -8,6 +8,10 @@
 
 static const WCHAR Title[] = L"Tessmar Configurator";
 
+// The TCP Address box shows and takes this many characters of the address,
+// fewer than the address copies hold.
+constexpr int EditedAddressLength = 112;
+
 // Dialog state. The dialog is modal and only one session runs per process,
 // so plain driver-wide values suffice.
 static BOOL changed;
@@ -74,9 +78,8 @@ static BOOL ListedAs(const Unit &unit, BOOL input)
 static void FillTransport(HWND dialog)
 {
     if (TCPClientServer > 1) TCPClientServer = 0;
-    WCHAR address[128] = {};
-    for (int i = 0; i < 112 && TCPAddress[i]; ++i)
-        address[i] = static_cast<BYTE>(TCPAddress[i]);
+    WCHAR address[TcpAddressSize];
+    CopyAddressText(address, TCPAddress, EditedAddressLength);
     SetDlgItemTextW(dialog, IDC_TCP_ADDRESS, address);
     // UDP needs no peer: the address is dropped, though the box still shows
     // it so that switching back to TCP and touching the box restores it.
@@ -131,7 +134,7 @@ static BOOL SetupDialog(HWND dialog)
     Item(dialog, IDC_TRANSPORT, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"        TCP"));
     for (const WCHAR *name : DebugLevelNames)
         Item(dialog, IDC_DEBUG_LEVEL, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-    Item(dialog, IDC_DEBUG_LEVEL, CB_SETCURSEL, DebugLevel + (nomore ? 0 : 4));
+    Item(dialog, IDC_DEBUG_LEVEL, CB_SETCURSEL, EncodeDebugLevel());
     Item(dialog, IDC_DESCRIPTION, EM_LIMITTEXT, 127);
 
     LOG(2, " loading listboxes");
@@ -449,13 +452,11 @@ static void TransportChanged(HWND dialog)
 
 static void AddressChanged(HWND dialog)
 {
-    WCHAR address[128] = {};
-    GetDlgItemTextW(dialog, IDC_TCP_ADDRESS, address, 128);
+    WCHAR address[TcpAddressSize] = {};
+    GetDlgItemTextW(dialog, IDC_TCP_ADDRESS, address, TcpAddressSize);
     LOGW(2, L"TCPAddress %s", address);
     EnterCriticalSection(&mmDrvCritSec);
-    int i = 0;
-    for (; i < 112 && address[i]; ++i) TCPAddress[i] = static_cast<char>(address[i] & 0xFF);
-    TCPAddress[i] = 0;
+    CopyAddressText(TCPAddress, address, EditedAddressLength);
     LeaveCriticalSection(&mmDrvCritSec);
 }
 
@@ -464,14 +465,7 @@ static void Done(HWND dialog)
     LRESULT level = Item(dialog, IDC_DEBUG_LEVEL, CB_GETCURSEL);
     // No entry is selected when the level was beyond the list (5 from the
     // Help/About shortcut with file output): keep the level as it is.
-    if (level != CB_ERR) {
-        DebugLevel = static_cast<LONG>(level);
-        nomore = 1;
-        if (level > 4) {
-            DebugLevel = static_cast<LONG>(level - 4);
-            nomore = 0;
-        }
-    }
+    if (level != CB_ERR) DecodeDebugLevel(static_cast<DWORD>(level));
     EndDialog(dialog, IDOK);
 }
 
@@ -484,20 +478,9 @@ static void Cancel(HWND dialog)
     EndDialog(dialog, IDCANCEL);
 }
 
-static void StoreDebugLevel()
-{
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProductKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    DWORD stored = static_cast<DWORD>(DebugLevel);
-    RegSetValueExW(key, L"PrintDebugInfo", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&stored),
-                   sizeof stored);
-    RegCloseKey(key);
-}
-
 // Shift (with or without Control) turns the log off, Control alone sets
 // level 5; either is stored for the next process instead of opening About.
+// File output stays as it is in this process.
 static void HelpAbout(HWND dialog)
 {
     BOOL shift = (GetKeyState(VK_SHIFT) & 0x80) != 0;
@@ -507,7 +490,7 @@ static void HelpAbout(HWND dialog)
         return;
     }
     DebugLevel = shift ? 0 : 5;
-    StoreDebugLevel();
+    WriteDebugLevelValue(static_cast<DWORD>(DebugLevel));
 }
 
 // ---------------------------------------------------------------------------

@@ -19,12 +19,11 @@ static volatile LONG SessionThread;
 
 static const WCHAR ConfiguratorTitle[] = L"Tessmar Configurator";
 
-WCHAR *HeapCopyText(const WCHAR *text, BOOL zeroFill)
+WCHAR *HeapCopyText(const WCHAR *text)
 {
     if (!text || !DriverHeap) return nullptr;
     int length = lstrlenW(text);
-    WCHAR *copy = static_cast<WCHAR *>(
-        HeapAlloc(DriverHeap, zeroFill ? HEAP_ZERO_MEMORY : 0, (length + 1) * sizeof(WCHAR)));
+    WCHAR *copy = static_cast<WCHAR *>(HeapAlloc(DriverHeap, 0, (length + 1) * sizeof(WCHAR)));
     if (copy) CopyMemory(copy, text, (length + 1) * sizeof(WCHAR));
     return copy;
 }
@@ -72,7 +71,7 @@ void CloneUnits()
     for (int i = 0; i < ConfigurableUnits; ++i) {
         if (!table[i].Description) continue;
         LOG(2, "CloneUnits copying desc for unit %d", i);
-        table[i].Description = HeapCopyText(pUnits[i].Description, FALSE);
+        table[i].Description = HeapCopyText(pUnits[i].Description);
         if (!table[i].Description) complete = FALSE;
     }
     LeaveCriticalSection(&mmDrvCritSec);

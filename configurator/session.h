@@ -24,5 +24,5 @@ HFONT CreateDialogFont(HWND dialog);
 const WCHAR *ShowName(unsigned n);
 
 // Copy of a wide text on DriverHeap (length + 1 characters), or null.
-WCHAR *HeapCopyText(const WCHAR *text, BOOL zeroFill);
+WCHAR *HeapCopyText(const WCHAR *text);
 void HeapFreeText(WCHAR *text);

@@ -220,6 +220,8 @@ void DecodeDebugLevel(DWORD stored)
     DebugLevel = level;
 }
 
+DWORD EncodeDebugLevel() { return static_cast<DWORD>(DebugLevel + (nomore ? 0 : 4)); }
+
 void LogClose()
 {
     EnterCriticalSection(&LogLock);

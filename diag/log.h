@@ -27,8 +27,13 @@ void LogPrintW(const WCHAR *format, ...);
 void AssertFail(const char *expression, const char *file, int line);
 BOOL ReadDriverVersion();
 
-// Decode a stored PrintDebugInfo value into DebugLevel and nomore.
+// The stored form of the debug level (PrintDebugInfo, and the entries of the
+// Configurator's debug box): 0 off, 1 to 4 that level to the debugger only,
+// 5 to 8 levels 1 to 4 also to the log file. Decode sets DebugLevel and
+// nomore from a stored value; Encode gives the stored value of the current
+// ones.
 void DecodeDebugLevel(DWORD stored);
+DWORD EncodeDebugLevel();
 
 // Closes the log file at process detach.
 void LogClose();

@@ -15,19 +15,6 @@ constexpr DWORD ModuleTableBytes = 1024;
 constexpr DWORD UserNameLength = 1024;
 constexpr DWORD ProcessQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
-void ReadDebugLevel()
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProductKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    DWORD stored = 0, size = sizeof stored;
-    if (RegQueryValueExW(key, L"PrintDebugInfo", nullptr, nullptr,
-                         reinterpret_cast<BYTE *>(&stored), &size) == ERROR_SUCCESS &&
-        size == sizeof stored)
-        DebugLevel = static_cast<LONG>(stored);
-    RegCloseKey(key);
-}
-
 void ClearUnitTable()
 {
     ZeroMemory(pUnits, sizeof pUnits);
@@ -159,10 +146,7 @@ BOOL DriverProcessAttach(HINSTANCE module)
     DisableThreadLibraryCalls(module);
 
     opencount = 0;
-    nomore = 1;
-    DebugLevel = 0;
-    ReadDebugLevel();
-    DecodeDebugLevel(static_cast<DWORD>(DebugLevel));
+    DecodeDebugLevel(ReadDebugLevelValue());
     LOG(2, "Starting, debug level=%d", DebugLevel);
     // The attach routine stands for the library's entry in this line: the
     // entry itself only forwards here.

@@ -272,21 +272,6 @@ static BOOL UpdateLibraryFile(BOOL install, const WCHAR *systemDirectory)
     return install;
 }
 
-static void SetDword(HKEY key, const WCHAR *name, DWORD value, const char *failure)
-{
-    if (RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
-                       sizeof value) != ERROR_SUCCESS)
-        LOG(2, "%s", failure);
-}
-
-static void SetText(HKEY key, const WCHAR *name, const WCHAR *text, const char *failure)
-{
-    DWORD bytes = (lstrlenW(text) + 1) * sizeof(WCHAR);
-    if (RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), bytes) !=
-        ERROR_SUCCESS)
-        LOG(2, "%s", failure);
-}
-
 static HKEY CreateSubkey(HKEY parent, const WCHAR *name)
 {
     HKEY key = nullptr;
@@ -296,18 +281,24 @@ static HKEY CreateSubkey(HKEY parent, const WCHAR *name)
     return status == ERROR_SUCCESS ? key : nullptr;
 }
 
+static WCHAR DefaultDescription[] = L"Configure Me";
+static const WCHAR DefaultShow[] = L"My Config Show";
+
 static void WriteDefaultPort(HKEY product, const WCHAR *name)
 {
     HKEY key = CreateSubkey(product, name);
     if (!key) return;
-    SetDword(key, L"Show", 0, " error setting Show value!");
-    SetDword(key, L"Groups", 1, " error setting Groups value!");
-    SetText(key, L"Description", L"Configure Me", " error setting Description value!");
+    Unit port = {};
+    port.Description = DefaultDescription;
+    port.CommUnit = 0;
+    port.Groups = 1;
+    SetUnitValues(key, &port);
     RegCloseKey(key);
 }
 
 // One input and one output port "Configure Me" in show 0 "My Config Show",
-// group 1, UDP. An existing configuration is never overwritten.
+// group 1, UDP, written with the configuration store's writers. An existing
+// configuration is never overwritten.
 static void WriteDefaultConfiguration()
 {
     HKEY product;
@@ -322,14 +313,14 @@ static void WriteDefaultConfiguration()
     WriteDefaultPort(product, L"Server0");
     WriteDefaultPort(product, L"Client0");
     if (HKEY key = CreateSubkey(product, L"TCPInfo")) {
-        SetDword(key, L"TCPClientServer", 0, " error setting TCPClientServer value!");
-        LOG(2, "Setting TCPAddress %s", "");
-        SetText(key, L"TCPAddress", L"", " error setting TCPAddress value!");
+        WCHAR wideAddress[TcpAddressSize];
+        SetTransportValues(key, 0, "", wideAddress);
         RegCloseKey(key);
     }
     if (HKEY key = CreateSubkey(product, L"Shows")) {
-        LOG(1, "storing %d bytes\n", 30);
-        SetText(key, L"Show0", L"My Config Show", " error setting Show0 value!");
+        LOG(1, "storing %d bytes\n", static_cast<int>(sizeof DefaultShow));
+        if (SetShowValue(key, 0, DefaultShow) != ERROR_SUCCESS)
+            LOG(2, " error setting Show0 value!");
         RegCloseKey(key);
     }
     RegCloseKey(product);

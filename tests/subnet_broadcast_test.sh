@@ -1,4 +1,3 @@
-# test-timeout: 180
 # Where UDP output is broadcast on a real subnet: a namespace of its own with
 # veth adapters of chosen addresses and netmasks (see tools/subnet-broadcast.sh).
 set -euo pipefail

@@ -1,4 +1,3 @@
-# test-timeout: 240
 # MIDI crosses between two simulated machines: two network namespaces made by
 # the test and joined by a veth pair, each with its own Wine prefix and
 # configuration (see tools/twomachines-test.sh). Exactly what one machine

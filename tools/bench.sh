@@ -9,11 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" = "--inside" ]; then
   build=$2; shift 2
-  export WINEPREFIX=$build/bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  . "$root/tools/wine-env.sh"
   # The prefix's server owns the sockets: it must start in this namespace.
-  "$root/tools/wine-prefix.sh" "$WINEPREFIX"
-  /usr/lib/wine/wineserver64 -p 2>/dev/null || true
-  trap '/usr/lib/wine/wineserver64 -k 2>/dev/null || true' EXIT
+  wine_session "$build/bench/wineprefix"
   status=0
   for program in "$build"/tests/bench_*.exe; do
     [ -e "$program" ] || continue

@@ -21,11 +21,9 @@ if [ "${1:-}" = "--inside" ]; then
   ip link set tsm0 up
   ip link set tsm1 up
   export TESSMAR_IN_NETNS=1
-  export WINEPREFIX=$build/subnet/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  . "$root/tools/wine-env.sh"
   # The prefix's server owns the sockets: it must start in this namespace.
-  "$root/tools/wine-prefix.sh" "$WINEPREFIX"
-  /usr/lib/wine/wineserver64 -p 2>/dev/null || true
-  trap '/usr/lib/wine/wineserver64 -k 2>/dev/null || true' EXIT
+  wine_session "$build/subnet/wineprefix"
   probe=$build/tests/broadcast_probe.exe
   status=0
   "$root/tools/wine-run.sh" "$probe" - 10.77.255.255 10.77.5.9 2>/dev/null || status=1

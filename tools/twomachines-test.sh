@@ -22,8 +22,7 @@ if [ ! -f "$programs/demo_peer.exe" ] || [ ! -f "$programs/Tessmar.dll" ]; then
 fi
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$build"; fi
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver64
+. "$root/tools/wine-env.sh"
 work=$build/twomachines          # the prefixes stay for the next run
 mkdir -p "$work"
 tag=tsm$$
@@ -35,14 +34,19 @@ prefixes=("$work/machine-a" "$work/machine-b")
 # Runs a command on one machine: inside its namespace, with its prefix.
 on() {
   local i=$1; shift
-  ip netns exec "${spaces[$i]}" env WINEPREFIX="${prefixes[$i]}" WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree,mshtml=" TESSMAR_IN_NETNS=1 "$@"
+  ip netns exec "${spaces[$i]}" env TESSMAR_IN_NETNS=1 \
+    "$root/tools/wine-env.sh" "${prefixes[$i]}" "$@"
+}
+
+# Stops the server of one machine's prefix, wherever it runs.
+stop_server() {
+  (wine_env "${prefixes[$1]}" && wine_server_stop)
 }
 
 cleanup() {
   set +e
   for i in 0 1; do
-    WINEPREFIX="${prefixes[$i]}" "$wineserver" -k 2>/dev/null
+    stop_server "$i"
     ip netns del "${spaces[$i]}" 2>/dev/null
   done
   [ -n "${receiver:-}" ] && kill "$receiver" 2>/dev/null
@@ -68,15 +72,15 @@ done
 # Each prefix gets a wineserver of its own inside its machine's namespace
 # (a server still running elsewhere for the prefix is stopped first).
 for i in 0 1; do
-  WINEPREFIX="${prefixes[$i]}" "$wineserver" -k 2>/dev/null || true
-  on "$i" "$root/tools/wine-prefix.sh" "${prefixes[$i]}"
-  on "$i" "$wineserver" -p 2>/dev/null || true   # wineboot may have left one running here
+  stop_server "$i"
+  on "$i" wine_prepare
+  on "$i" wine_server_start
 done
 
 echo "== machine B (${addresses[1]}): three input ports =="
 log=$work/receiver.log
 : >"$log"
-(cd "$programs" && on 1 "$wine" demo_peer.exe receive "${addresses[1]}" 30000 >"$log" 2>"$work/receiver.err") &
+(cd "$programs" && on 1 "$wine_bin" demo_peer.exe receive "${addresses[1]}" 30000 >"$log" 2>"$work/receiver.err") &
 receiver=$!
 for _ in $(seq 600); do
   grep -q '^READY' "$log" && break
@@ -90,7 +94,7 @@ grep -v '^READY' "$log" | tr -d '\r'
 
 echo "== machine A (${addresses[0]}): output port =="
 sent=0
-(cd "$programs" && on 0 "$wine" demo_peer.exe send "${addresses[0]}") | tr -d '\r' || sent=$?
+(cd "$programs" && on 0 "$wine_bin" demo_peer.exe send "${addresses[0]}") | tr -d '\r' || sent=$?
 
 status=0
 wait "$receiver" || status=$?

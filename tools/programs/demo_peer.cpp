@@ -16,10 +16,8 @@
 // The own address goes into the configuration as the preferred address, so
 // UDP output is broadcast on the subnet of that address. Runs only inside a
 // private network namespace (TESSMAR_IN_NETNS=1).
-#include <winsock2.h>
-#include <windows.h>
-#include <mmsystem.h>
-#include <mmddk.h>
+#include "config/config.h"
+#include "program_common.h"
 #include <shellapi.h>
 #include <stdio.h>
 #include <string.h>
@@ -87,60 +85,28 @@ struct PortConfig {
 const WCHAR *const Shows[] = {L"Opera", L"Ballet"};
 // Port names are device names: at most 31 characters.
 
-bool SetDword(HKEY key, const WCHAR *name, DWORD value)
+// Saves the ports, the shows and UDP with the own address as the preferred
+// address through the configuration store, as the Configurator would. The
+// driver loaded afterwards reads them back.
+void WriteConfiguration(const PortConfig *ports, int count, const WCHAR *ownAddress)
 {
-    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), 4) ==
-           ERROR_SUCCESS;
-}
-
-bool SetString(HKEY key, const WCHAR *name, const WCHAR *value)
-{
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
-                          static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(WCHAR))) ==
-           ERROR_SUCCESS;
-}
-
-bool WriteConfiguration(const PortConfig *ports, int count, const WCHAR *ownAddress)
-{
-    const WCHAR productPath[] = L"Software\\Kalvera\\Tessmar";
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, productPath);
-    HKEY product;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &product, nullptr) != ERROR_SUCCESS)
-        return false;
-    bool ok = true;
-    int servers = 0, clients = 0;
     for (int i = 0; i < count; ++i) {
-        WCHAR name[32];
-        wsprintfW(name, ports[i].input ? L"Server%d" : L"Client%d",
-                  ports[i].input ? servers++ : clients++);
-        HKEY key;
-        if (RegCreateKeyExW(product, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS) {
-            ok = false;
-            continue;
-        }
-        ok = SetDword(key, L"Show", ports[i].show) && SetDword(key, L"Groups", ports[i].groups) &&
-             SetString(key, L"Description", ports[i].name) && ok;
-        RegCloseKey(key);
+        Unit &unit = pUnits[i];
+        unit.InUse = 1;
+        unit.Direction = ports[i].input ? DirectionInput : DirectionOutput;
+        unit.CommUnit = static_cast<BYTE>(ports[i].show);
+        unit.Groups = ports[i].groups;
+        unit.Description = const_cast<WCHAR *>(ports[i].name);  // the save only reads it
     }
-    HKEY key;
-    if (RegCreateKeyExW(product, L"TCPInfo", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        ok = SetDword(key, L"TCPClientServer", 0) && SetString(key, L"TCPAddress", ownAddress) && ok;
-        RegCloseKey(key);
+    CommCount = 0;
+    for (const WCHAR *show : Shows) {
+        lstrcpynW(CommList[CommCount], show, ShowNameLength);
+        CommOrder[CommCount] = static_cast<SHORT>(CommCount);
+        ++CommCount;
     }
-    if (RegCreateKeyExW(product, L"Shows", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        for (int i = 0; i < 2; ++i) {
-            WCHAR name[16];
-            wsprintfW(name, L"Show%d", i);
-            ok = SetString(key, name, Shows[i]) && ok;
-        }
-        RegCloseKey(key);
-    }
-    RegCloseKey(product);
-    return ok;
+    TCPClientServer = 0;
+    CopyAddressText(TCPAddress, ownAddress, TcpAddressSize - 1);
+    SetPortInfo();
 }
 
 // --- The driver, loaded and called as winmm does ----------------------------------
@@ -223,10 +189,7 @@ void Describe(char *text, size_t size, DWORD packed)
 int Send(const WCHAR *ownAddress)
 {
     const PortConfig ports[] = {{false, 0, 0x3, L"Stage out (Opera 1+2)"}};
-    if (!WriteConfiguration(ports, 1, ownAddress)) {
-        fprintf(stderr, "send: cannot write the configuration\n");
-        return 2;
-    }
+    WriteConfiguration(ports, 1, ownAddress);
     Driver driver;
     if (!driver.Load()) {
         fprintf(stderr, "send: the driver did not load\n");
@@ -359,10 +322,7 @@ int Receive(const WCHAR *ownAddress, DWORD timeoutMs)
                                 {true, 0, 0x8, L"Lights (Opera 4)"},
                                 {true, 1, 0x3, L"Ballet desk (Ballet 1+2)"}};
     const WCHAR *names[InputCount] = {ports[0].name, ports[1].name, ports[2].name};
-    if (!WriteConfiguration(ports, InputCount, ownAddress)) {
-        fprintf(stderr, "receive: cannot write the configuration\n");
-        return 2;
-    }
+    WriteConfiguration(ports, InputCount, ownAddress);
     InitializeCriticalSection(&eventLock);
     Driver driver;
     if (!driver.Load()) {
@@ -461,8 +421,7 @@ int main()
 {
     int argc = 0;
     WCHAR **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    WCHAR inside[8] = {};
-    if (!GetEnvironmentVariableW(L"TESSMAR_IN_NETNS", inside, 8) || lstrcmpW(inside, L"1") != 0) {
+    if (!InsidePrivateNamespace()) {
         fprintf(stderr, "demo_peer: refusing to run outside a private network namespace\n");
         return 2;
     }

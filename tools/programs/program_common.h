@@ -2,6 +2,7 @@
 #pragma once
 
 #include "driver/driver.h"
+#include "config/config.h"
 #include <stdio.h>
 
 // These programs open sockets: they run only where the test run made a
