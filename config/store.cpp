@@ -3,6 +3,7 @@
 //
 // Every outcome goes to the log at level 2; callers get no result.
 #include "config/config.h"
+#include "core/packet.h"
 #include "diag/log.h"
 
 WCHAR CommList[ShowTableSize][ShowNameLength];
@@ -18,21 +19,6 @@ constexpr DWORD UnitNumberLimit = 127;  // Server%d/Client%d and Show%d numbers
 // A port subkey holds three values; a key with more than this many is read
 // only this far, as if the next read had failed.
 constexpr DWORD MaxValuesPerKey = 64;
-
-// CRC-32 (IEEE 802.3, reflected polynomial 0xEDB88320) table, built at
-// compile time.
-struct CrcTable {
-    DWORD entry[256];
-    constexpr CrcTable() : entry()
-    {
-        for (DWORD i = 0; i < 256; ++i) {
-            DWORD c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            entry[i] = c;
-        }
-    }
-};
-constexpr CrcTable Crc;
 
 bool StartsWith(const WCHAR *name, const WCHAR *prefix)
 {
@@ -200,10 +186,8 @@ bool ApplyPortValue(KeyKind kind, const WCHAR *keyName, const ValueRead &value, 
 
 DWORD ComputeShowNumber(const WCHAR *name)
 {
-    if (!name || !*name) return 0;
-    DWORD c = 0xFFFFFFFFu;
-    for (; *name; ++name) c = (c >> 8) ^ Crc.entry[(static_cast<DWORD>(*name) ^ c) & 0xFF];
-    return ~c;
+    static_assert(sizeof(WCHAR) == sizeof(char16_t), "show names are UTF-16");
+    return ShowNumberOf(reinterpret_cast<const char16_t *>(name));
 }
 
 BOOL LoadShows(HKEY shows)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Tessmar.dll for x86 and x64 and the x64 test programs.
+# Builds Tessmar.dll for x86 and x64, the data-path core natively (its unit
+# tests and fuzz targets) and the x64 test programs.
 # TESSMAR_BUILD names the build folder (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,9 +13,14 @@ for arch in i686 x86_64; do
   fi
   cmake --build "$build/$arch"
 done
-if [ ! -f "$build/tests/build.ninja" ]; then
+if [ ! -f "$build/native/build.ninja" ]; then
+  cmake -G Ninja -S "$root/tests/core" -B "$build/native" >/dev/null
+fi
+cmake --build "$build/native"
+if ! grep -qs "TESSMAR_NATIVE_DIR:PATH=$build/native" "$build/tests/CMakeCache.txt"; then
   cmake -G Ninja -S "$root/tests" -B "$build/tests" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-posix.cmake" \
-    -DTESSMAR_PRODUCT_DIR="$build/x86_64" -DTESSMAR_X86_DIR="$build/i686" >/dev/null
+    -DTESSMAR_PRODUCT_DIR="$build/x86_64" -DTESSMAR_X86_DIR="$build/i686" \
+    -DTESSMAR_NATIVE_DIR="$build/native" >/dev/null
 fi
 cmake --build "$build/tests"
