@@ -2,8 +2,11 @@
 # the test and joined by a veth pair, each with its own Wine prefix and
 # configuration (see tools/twomachines-test.sh). Exactly what one machine
 # plays reaches the other's port of the same show and a shared group, and
-# nothing reaches its ports of another show or of disjoint groups.
+# nothing reaches its ports of another show or of disjoint groups; then the
+# same over one TCP connection from the first machine to the second.
 set -euo pipefail
 root=$1
 build=$(dirname "$2")
-exec "$root/tools/twomachines-test.sh" "$build"
+"$root/tools/twomachines-test.sh" "$build"
+echo "== the same over TCP =="
+exec "$root/tools/twomachines-test.sh" --tcp "$build"

@@ -9,10 +9,15 @@
 # time stamps and exits 0 only if exactly what A played reached B's first
 # port, in order and intact, and nothing reached the other two.
 #
-# Usage: tools/twomachines-test.sh [build-folder]   (root, or sudo)
+# With --tcp the machines use the TCP transport: A's output port connects to
+# B (10.77.0.2), and B opens only its first port (one connection).
+#
+# Usage: tools/twomachines-test.sh [--tcp] [build-folder]   (root, or sudo)
 # The build folder is the one tools/build.sh filled (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+transport=()
+if [ "${1:-}" = "--tcp" ]; then transport=(--tcp); shift; fi
 build=${1:-${TESSMAR_BUILD:-$root/build}}
 build=$(cd "$build" && pwd)
 programs=$build/tests
@@ -20,7 +25,7 @@ if [ ! -f "$programs/demo_peer.exe" ] || [ ! -f "$programs/Tessmar.dll" ]; then
   echo "twomachines: $programs has no demo_peer.exe / Tessmar.dll; run tools/build.sh" >&2
   exit 2
 fi
-if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$build"; fi
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "${transport[@]}" "$build"; fi
 
 . "$root/tools/wine-env.sh"
 work=$build/twomachines          # the prefixes stay for the next run
@@ -80,7 +85,7 @@ done
 echo "== machine B (${addresses[1]}): three input ports =="
 log=$work/receiver.log
 : >"$log"
-(cd "$programs" && on 1 "$wine_bin" demo_peer.exe receive "${addresses[1]}" 30000 >"$log" 2>"$work/receiver.err") &
+(cd "$programs" && on 1 "$wine_bin" demo_peer.exe receive "${addresses[1]}" 30000 "${transport[@]}" >"$log" 2>"$work/receiver.err") &
 receiver=$!
 for _ in $(seq 600); do
   grep -q '^READY' "$log" && break
@@ -94,7 +99,7 @@ grep -v '^READY' "$log" | tr -d '\r'
 
 echo "== machine A (${addresses[0]}): output port =="
 sent=0
-(cd "$programs" && on 0 "$wine_bin" demo_peer.exe send "${addresses[0]}") | tr -d '\r' || sent=$?
+(cd "$programs" && on 0 "$wine_bin" demo_peer.exe send "${addresses[0]}" ${transport:+"${transport[@]}" "${addresses[1]}"}) | tr -d '\r' || sent=$?
 
 status=0
 wait "$receiver" || status=$?

@@ -14,8 +14,11 @@
 //                                     on the others.
 //
 // The own address goes into the configuration as the preferred address, so
-// UDP output is broadcast on the subnet of that address. Runs only inside a
-// private network namespace (TESSMAR_IN_NETNS=1).
+// UDP output is broadcast on the subnet of that address. With --tcp PEER
+// (sender) or --tcp (receiver) the machines use the TCP transport instead:
+// the sender connects to PEER, and the receiver opens only its first port,
+// since a process has one TCP connection. Runs only inside a private
+// network namespace (TESSMAR_IN_NETNS=1).
 #include "config/config.h"
 #include "program_common.h"
 #include <shellapi.h>
@@ -88,7 +91,12 @@ const WCHAR *const Shows[] = {L"Opera", L"Ballet"};
 // Saves the ports, the shows and UDP with the own address as the preferred
 // address through the configuration store, as the Configurator would. The
 // driver loaded afterwards reads them back.
-void WriteConfiguration(const PortConfig *ports, int count, const WCHAR *ownAddress)
+// TCP instead of UDP: the sender's peer, or the receiver's own address.
+bool tcp;
+constexpr DWORD TcpSettleMs = 500;
+constexpr DWORD TcpGapMs = 20;
+
+void WriteConfiguration(const PortConfig *ports, int count, const WCHAR *address)
 {
     for (int i = 0; i < count; ++i) {
         Unit &unit = pUnits[i];
@@ -104,8 +112,8 @@ void WriteConfiguration(const PortConfig *ports, int count, const WCHAR *ownAddr
         CommOrder[CommCount] = static_cast<SHORT>(CommCount);
         ++CommCount;
     }
-    TCPClientServer = 0;
-    CopyAddressText(TCPAddress, ownAddress, TcpAddressSize - 1);
+    TCPClientServer = tcp ? 1 : 0;
+    CopyAddressText(TCPAddress, address, TcpAddressSize - 1);
     SetPortInfo();
 }
 
@@ -186,10 +194,10 @@ void Describe(char *text, size_t size, DWORD packed)
 
 // --- Sender -------------------------------------------------------------------------
 
-int Send(const WCHAR *ownAddress)
+int Send(const WCHAR *address)
 {
     const PortConfig ports[] = {{false, 0, 0x3, L"Stage out (Opera 1+2)"}};
-    WriteConfiguration(ports, 1, ownAddress);
+    WriteConfiguration(ports, 1, address);
     Driver driver;
     if (!driver.Load()) {
         fprintf(stderr, "send: the driver did not load\n");
@@ -203,11 +211,19 @@ int Send(const WCHAR *ownAddress)
         fprintf(stderr, "send: MODM_OPEN failed with %lu\n", static_cast<unsigned long>(result));
         return 2;
     }
-    printf("machine A: playing into 'Stage out' (show Opera, groups 1+2)\n");
+    printf("machine A: playing into 'Stage out' (show Opera, groups 1+2)%s\n",
+           tcp ? " over TCP" : "");
+    // TCP carries packets back to back with nothing that marks where one
+    // ends, and the receiver takes each receive as one packet: messages
+    // sent faster than the receiver takes them would merge. Over TCP the
+    // phrase waits for the receiver's first receive and spaces its messages.
+    const DWORD gapMs = tcp ? TcpGapMs : 0;
+    if (tcp) Sleep(TcpSettleMs);
     NowMs();
     int failures = 0;
     for (int i = 0; i < PhraseLength; ++i) {
-        if (Phrase[i].delayMs) Sleep(Phrase[i].delayMs);
+        DWORD delay = Phrase[i].delayMs > gapMs ? Phrase[i].delayMs : gapMs;
+        if (delay) Sleep(delay);
         char text[64];
         Describe(text, sizeof text, Phrase[i].packed);
         if (driver.modMessage(0, MODM_DATA, port, Phrase[i].packed, 0) != MMSYSERR_NOERROR) ++failures;
@@ -330,13 +346,14 @@ int Receive(const WCHAR *ownAddress, DWORD timeoutMs)
         return 2;
     }
     inputMessage = driver.midMessage;
+    const int opened = tcp ? 1 : InputCount;
     DWORD devices = driver.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0);
     if (devices != InputCount) {
         fprintf(stderr, "receive: %lu input devices, expected %d\n",
                 static_cast<unsigned long>(devices), InputCount);
         return 2;
     }
-    for (int i = 0; i < InputCount; ++i) {
+    for (int i = 0; i < opened; ++i) {
         InputPort &input = inputs[i];
         input.index = i;
         MIDIOPENDESC desc = {};
@@ -360,7 +377,8 @@ int Receive(const WCHAR *ownAddress, DWORD timeoutMs)
         driver.midMessage(i, MIDM_START, openPorts[i], 0, 0);
     }
     NowMs();
-    printf("machine B: listening on 3 input ports\n");
+    printf("machine B: listening on %d input port%s%s\n", opened, opened > 1 ? "s" : "",
+           tcp ? " for one TCP connection" : "");
     printf("READY\n");
     fflush(stdout);
 
@@ -381,7 +399,7 @@ int Receive(const WCHAR *ownAddress, DWORD timeoutMs)
         if (count >= expected && now - lastChange > 1500) break;
         if (now - start > timeoutMs) break;
     }
-    for (int i = 0; i < InputCount; ++i) {
+    for (int i = 0; i < opened; ++i) {
         driver.midMessage(i, MIDM_RESET, openPorts[i], 0, 0);
         driver.midMessage(i, MIDM_CLOSE, openPorts[i], 0, 0);
     }
@@ -425,9 +443,15 @@ int main()
         fprintf(stderr, "demo_peer: refusing to run outside a private network namespace\n");
         return 2;
     }
-    if (argc >= 3 && lstrcmpW(argv[1], L"send") == 0) return Send(argv[2]);
-    if (argc >= 3 && lstrcmpW(argv[1], L"receive") == 0)
+    if (argc >= 3 && lstrcmpW(argv[1], L"send") == 0) {
+        tcp = argc >= 5 && lstrcmpW(argv[3], L"--tcp") == 0;
+        return Send(tcp ? argv[4] : argv[2]);
+    }
+    if (argc >= 3 && lstrcmpW(argv[1], L"receive") == 0) {
+        tcp = argc >= 5 && lstrcmpW(argv[4], L"--tcp") == 0;
         return Receive(argv[2], argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 30000);
-    fprintf(stderr, "usage: demo_peer send|receive <own-address> [timeout-ms]\n");
+    }
+    fprintf(stderr, "usage: demo_peer send <own-address> [--tcp <peer>]\n"
+                    "       demo_peer receive <own-address> [timeout-ms [--tcp]]\n");
     return 2;
 }
