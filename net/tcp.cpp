@@ -301,23 +301,25 @@ void ClientLoop(MidiPort *port)
     }
 }
 
-// Waits in slices for a client while attempts are allowed; INVALID_SOCKET
-// with the error when none came (WSAEINTR when attempts were stopped).
+// Waits in slices for a client while attempts are allowed. INVALID_SOCKET
+// with the error when the accept fails (a socket that is not listening
+// fails at once) or WSAEINTR when attempts were stopped.
 SOCKET AcceptOnce(MidiPort *port, sockaddr_in *from)
 {
-    int error = 0;
+    SetBlocking(port->Socket, false);
+    SOCKET accepted = INVALID_SOCKET;
+    int error = WSAEINTR;
     while (connectenabled) {
-        if (Readiness(port->Socket, false, SliceMs, &error)) {
-            int size = sizeof *from;
-            return accept(port->Socket, reinterpret_cast<sockaddr *>(from), &size);
-        }
-        if (error) {
-            WSASetLastError(error);
-            return INVALID_SOCKET;
-        }
+        int size = sizeof *from;
+        accepted = accept(port->Socket, reinterpret_cast<sockaddr *>(from), &size);
+        error = accepted == INVALID_SOCKET ? WSAGetLastError() : 0;
+        if (error != WSAEWOULDBLOCK) break;
+        Readiness(port->Socket, false, SliceMs, &error);
+        error = WSAEINTR;
     }
-    WSASetLastError(WSAEINTR);
-    return INVALID_SOCKET;
+    if (accepted != INVALID_SOCKET) SetBlocking(accepted, true);
+    else WSASetLastError(error);
+    return accepted;
 }
 
 // Only one client is ever accepted per listening socket: the listener is
