@@ -1,196 +1,97 @@
 // test-locks: registry
-// The driver messages and the library's attach, through the DLL as winmm
-// calls it and in process on the driver's own state; the debugger output of
-// a child process read as a debugger reads it.
+// The exports as winmm calls them: the driver messages, device capability
+// records and the private port table.
 #include <gtest/gtest.h>
-#include "config/config.h"
-#include "diag/log.h"
-#include "support/foundation_child.h"
-#include "support/foundation_registry.h"
 #include "support/support.h"
-#include "support/ui_debugger.h"
+#include <algorithm>
 
-using namespace foundation;
+using namespace testsupport;
 
 namespace {
 
-bool Contains(const std::vector<std::wstring> &lines, const std::wstring &text)
-{
-    for (const std::wstring &line : lines)
-        if (line.find(text) != std::wstring::npos) return true;
-    return false;
-}
+constexpr DWORD NarrowTable = 10160, WideTable = 18288;  // 127 entries of 80 or 144 bytes
 
-size_t CountContaining(const std::vector<std::wstring> &lines, const std::wstring &text)
-{
-    size_t n = 0;
-    for (const std::wstring &line : lines) n += line.find(text) != std::wstring::npos;
-    return n;
-}
-
-}  // namespace
+DWORD Word(const std::vector<BYTE> &table, size_t offset) { return *reinterpret_cast<const DWORD *>(&table[offset]); }
 
 TEST(DriverMessages, ResultsThroughTheDll)
 {
-    testsupport::WriteConfig({{false, 0, 1, L"Out"}}, {L"S"});
-    testsupport::DriverDll dll;
+    WriteConfig({{false, 0, 1, L"Out"}}, {L"S"});
+    DriverDll dll;
     ASSERT_TRUE(dll.Load());
-    EXPECT_EQ(dll.Send(DRV_LOAD), 1) << "an interactive user on version 6";
-    EXPECT_EQ(dll.Send(DRV_ENABLE), 1);
-    EXPECT_EQ(dll.Send(DRV_OPEN), 1);
-    EXPECT_EQ(dll.Send(DRV_QUERYCONFIGURE), 1);
+    for (UINT message : {DRV_LOAD, DRV_ENABLE, DRV_OPEN, DRV_QUERYCONFIGURE})
+        EXPECT_EQ(dll.Send(message), 1) << message;
     EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
     HDRVR handle = reinterpret_cast<HDRVR>(dll.module);
     for (UINT message : {0u, 11u, 0x4000u}) {
-        EXPECT_EQ(dll.driverProc(7, handle, message, 3, 4), DefDriverProc(7, handle, message, 3, 4))
-            << message;
-        EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u) << "message " << message
-                                                                  << " changed nothing";
+        EXPECT_EQ(dll.driverProc(7, handle, message, 3, 4), DefDriverProc(7, handle, message, 3, 4)) << message;
+        EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u) << message << " changed nothing";
     }
-    EXPECT_EQ(dll.Send(DRV_CLOSE), 1);
-    EXPECT_EQ(dll.Send(DRV_DISABLE), 1);
-    EXPECT_EQ(dll.Send(DRV_FREE), 1);
+    for (UINT message : {DRV_CLOSE, DRV_DISABLE, DRV_FREE}) EXPECT_EQ(dll.Send(message), 1) << message;
     EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 0u);
-    dll.Unload();
-    testsupport::DeleteProductKey();
+    DeleteProductKey();
 }
 
-// In process: the driver state of this test program itself.
-class InProcess : public testing::Test {
-protected:
-    void SetUp() override { FreePortInfo(); }
-    void TearDown() override
-    {
-        FreePortInfo();
-        connected = 0;
-        recued = 0;
-        teardown = 0;
-        wsacount = 0;
-        testsupport::DeleteProductKey();
-    }
-    static void DirtyTcpState()
-    {
-        connected = 1;
-        recued = 1;
-        teardown = 1;
-        wsacount = 3;
-    }
-};
-
-TEST_F(InProcess, SecondLoadKeepsTheTableButDecidesAgain)
+// The capability record for every client size winmm may pass fills a
+// zeroed buffer of the whole size; a size between the narrow and the wide
+// record gets the narrow one.
+TEST(ThroughDll, CapsAndThePortTable)
 {
-    testsupport::WriteConfig({{false, 0, 1, L"A1"}, {false, 0, 1, L"A2"}}, {L"S"});
-    DirtyTcpState();
-    EXPECT_EQ(DriverProc(1, nullptr, DRV_LOAD, 0, 0), 1);
-    EXPECT_EQ(CountDevices(MidiOutDevice), 2u);
-    EXPECT_EQ(SafeForNetworking, 1);
-    EXPECT_EQ(connected, 0);
-    EXPECT_EQ(recued, 0);
-    EXPECT_EQ(teardown, 0);
-    EXPECT_EQ(wsacount, 0);
-
-    testsupport::WriteConfig({{false, 0, 1, L"B1"}}, {L"S"});
-    DirtyTcpState();
-    SafeForNetworking = 0;
-    EXPECT_EQ(DriverProc(1, nullptr, DRV_LOAD, 0, 0), 1);
-    EXPECT_EQ(SafeForNetworking, 1) << "decided again";
-    EXPECT_EQ(DeviceNames(MidiOutDevice), (std::vector<std::wstring>{L"A1", L"A2"}))
-        << "the loaded table is left alone";
-    EXPECT_EQ(connected, 1) << "the TCP state is reset only with a fresh load";
-    EXPECT_EQ(wsacount, 3);
-
-    EXPECT_EQ(DriverProc(1, nullptr, DRV_FREE, 0, 0), 1);
-    for (int i = 0; i < UnitTableSize; ++i) {
-        EXPECT_EQ(pUnits[i].Description, nullptr);
-        EXPECT_EQ(pUnits[i].InUse, 0);
-        EXPECT_EQ(pUnits[i].OpenHandle, INVALID_SOCKET);
-    }
-    EXPECT_EQ(DriverProc(1, nullptr, DRV_LOAD, 0, 0), 1);
-    EXPECT_EQ(DeviceNames(MidiOutDevice), (std::vector<std::wstring>{L"B1"}));
-    EXPECT_EQ(connected, 0);
-}
-
-TEST_F(InProcess, AttachDecodesTheStoredLevelAndClearsTheTable)
-{
+    WriteConfig({{false, 0, 1, L"Out A"}, {false, 0, 2, L"Caf\x0113 \x263A"}, {true, 0, 1, L"In A"}}, {L"S0"});
+    DriverDll dll;
+    ASSERT_TRUE(dll.Load());
+    ASSERT_TRUE(dll.LoadDriver());
+    EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0) + 10 * dll.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 12u);
     struct Case {
-        bool present;
-        DWORD stored;
-        LONG level;
-        BYTE noFile;
-    } cases[] = {{true, 7, 3, 0}, {true, 5, 1, 0}, {true, 8, 4, 0}, {true, 4, 4, 1},
-                 {true, 1, 1, 1}, {true, 0, 0, 1}, {false, 0, 0, 1}};
+        bool output;
+        UINT device;
+        DWORD size, result, record;  // the record written
+        WORD pid, technology;        // technology: outputs only
+        std::wstring name;           // narrow records: the low bytes
+    } const cases[] = {
+        {true, 1, 84, MMSYSERR_NOERROR, 84, 4, MOD_MIDIPORT, L"Caf\x0113 \x263A"},
+        {true, 1, 83, MMSYSERR_NOERROR, 52, 15, MOD_FMSYNTH, L"Caf\x13 :"},
+        {true, 0, 52, MMSYSERR_NOERROR, 52, 15, MOD_FMSYNTH, L"Out A"},
+        {true, 0, 51, MMSYSERR_INVALPARAM, 0, 0, 0, L""}, {true, 2, 84, MMSYSERR_BADDEVICEID, 0, 0, 0, L""},
+        {false, 0, 100, MMSYSERR_NOERROR, 76, 4, 0, L"In A"},
+        {false, 0, 75, MMSYSERR_NOERROR, 44, 4, 0, L"In A"},
+        {false, 0, 43, MMSYSERR_INVALPARAM, 0, 0, 0, L""}, {false, 1, 76, MMSYSERR_BADDEVICEID, 0, 0, 0, L""},
+    };
     for (const Case &c : cases) {
-        testsupport::DeleteProductKey();
-        if (c.present) testsupport::SetDebugLevelValue(c.stored);
-        PutUnit(3, DirectionOutput, L"stale", 0, 1);
-        pUnits[3].OpenHandle = 5;
-        DriverProcessDetach();
-        ASSERT_TRUE(DriverProcessAttach(GetModuleHandleW(nullptr)));
-        EXPECT_EQ(DebugLevel, c.level) << "stored " << c.stored << " present " << c.present;
-        EXPECT_EQ(nomore, c.noFile) << "stored " << c.stored;
-        EXPECT_EQ(opencount, 0u);
-        for (int i = 0; i < UnitTableSize; ++i) {
-            ASSERT_EQ(pUnits[i].Description, nullptr);
-            ASSERT_EQ(pUnits[i].InUse, 0);
-            ASSERT_EQ(pUnits[i].OpenHandle, INVALID_SOCKET);
-        }
-        ASSERT_NE(DriverHeap, nullptr);
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        BYTE buffer[128];
+        memset(buffer, 0xCC, sizeof buffer);
+        DWORD_PTR at = reinterpret_cast<DWORD_PTR>(buffer);
+        ASSERT_EQ(c.output ? dll.modMessage(c.device, MODM_GETDEVCAPS, 0, at, c.size)
+                           : dll.midMessage(c.device, MIDM_GETDEVCAPS, 0, at, c.size), c.result);
+        EXPECT_EQ(buffer[c.result ? 0 : c.size], 0xCC);
+        if (c.result) continue;
+        MIDIOUTCAPSW caps;  // the fields all records share sit at the same offsets
+        memcpy(&caps, buffer, sizeof caps);
+        EXPECT_TRUE(caps.wMid == 0x0101 && caps.wPid == c.pid && caps.vDriverVersion == 0x02000105);
+        std::string narrow = reinterpret_cast<char *>(caps.szPname);
+        bool wide = c.record == sizeof(MIDIOUTCAPSW) || c.record == sizeof(MIDIINCAPSW);
+        EXPECT_EQ(wide ? std::wstring(caps.szPname) : std::wstring(narrow.begin(), narrow.end()), c.name);
+        // Outputs: the technology, and all 16 channels.
+        EXPECT_TRUE(!c.output || (buffer[c.record - 12] == c.technology && buffer[c.record - 6] == 0xFF &&
+                                  buffer[c.record - 5] == 0xFF));
+        EXPECT_EQ(std::count(buffer + c.record, buffer + c.size, 0), long(c.size - c.record)) << "zeroed";
     }
-    // A value that is not 4 bytes long leaves the log off.
-    testsupport::DeleteProductKey();
-    {
-        Key product(CreateProductSubkey(L""));
-        SetString(product.handle, L"PrintDebugInfo", L"66");
-    }
-    DriverProcessDetach();
-    ASSERT_TRUE(DriverProcessAttach(GetModuleHandleW(nullptr)));
-    EXPECT_EQ(DebugLevel, 0);
-    EXPECT_EQ(nomore, 1);
+    // The port table entry of device N is entry N: a header, the name
+    // (narrow: low bytes), terminated; every other byte 0xFF.
+    std::vector<BYTE> table(NarrowTable), wide(WideTable);
+    EXPECT_EQ(dll.modMessage(0, MODM_PORTTABLEPROBE, 0, 0, 0) + dll.midMessage(0, MIDM_PORTTABLEPROBE, 0, 0, 0), 0u);
+    ASSERT_EQ(dll.modMessage(1, MODM_PORTTABLEQUERY, 0, DWORD_PTR(table.data()), NarrowTable), MMSYSERR_NOERROR);
+    EXPECT_TRUE(Word(table, 80) == 11 && Word(table, 84) == 4 && Word(table, 88) == 0xFFFFFFFF);
+    EXPECT_STREQ(reinterpret_cast<char *>(&table[92]), "Caf\x13 :");
+    EXPECT_EQ(std::count(table.begin(), table.end(), 0xFF), long(NarrowTable - 12 - 7 + 4));
+    ASSERT_EQ(dll.midMessage(0, MIDM_PORTTABLEQUERY, 0, DWORD_PTR(wide.data()), WideTable), MMSYSERR_NOERROR);
+    EXPECT_TRUE(Word(wide, 0) == 7 && Word(wide, 4) == 22);
+    EXPECT_STREQ(reinterpret_cast<wchar_t *>(&wide[12]), L"In A");
+    EXPECT_EQ(std::count(wide.begin(), wide.end(), 0xFF), long(WideTable - 12 - 10 + 4));
+    EXPECT_EQ(dll.midMessage(0, MIDM_PORTTABLEQUERY, 0, DWORD_PTR(wide.data()), 4096), MMSYSERR_NOTSUPPORTED);
+    EXPECT_EQ(dll.modMessage(2, MODM_PORTTABLEQUERY, 0, DWORD_PTR(table.data()), NarrowTable), MMSYSERR_BADDEVICEID);
+    dll.FreeDriver();
+    DeleteProductKey();
 }
 
-TEST(DebuggerOutput, DriverMessagesAreAnnouncedWhateverTheLevel)
-{
-    testsupport::WriteConfig({{false, 0, 1, L"Out"}}, {L"S"});
-    ui::DebugRun run = ui::RunUnderDebugger(L"\"" + OwnExePath() + L"\" --foundation-child log \"" +
-                                            DllPath() + L"\"");
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(CountContaining(run.output, L"DRV_LOAD"), 1u);
-    EXPECT_EQ(CountContaining(run.output, L"DRV_FREE"), 1u);
-    EXPECT_FALSE(Contains(run.output, L":Tessmar: ")) << "the log itself is off";
-    testsupport::DeleteProductKey();
-}
-
-TEST(DebuggerOutput, LevelFourTracesToTheDebuggerOnly)
-{
-    testsupport::WriteConfig({{false, 0, 1, L"Out \x0141"}}, {L"S"});
-    testsupport::SetDebugLevelValue(4);
-    ui::DebugRun run = ui::RunUnderDebugger(L"\"" + OwnExePath() + L"\" --foundation-child log \"" +
-                                            DllPath() + L"\"");
-    ASSERT_TRUE(run.exited);
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: Starting, debug level=4\r\n"));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: QuerySafeForNetworking EnterCriticalSection( "
-                                     L"&mmDrvCritSec )"));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: foundexplorer = 1, foundlogonui = 0"));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: DRV_LOAD complete with SafeForNetworking = 1"));
-    // Wine hands wide debugger output on as narrow text, so only the part
-    // that survives that is compared.
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: MidiOutDevice name supplied \"Out "));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: Tessmar Ending"));
-    testsupport::DeleteProductKey();
-}
-
-TEST(Assertion, ReportsAndBreaksOnlyUnderADebugger)
-{
-    // Without a debugger the process carries on.
-    EXPECT_EQ(RunChild(OwnExePath(), L"assert"), 42u);
-
-    // Under a debugger: the report, then a breakpoint the debugger passes.
-    ui::DebugRun run =
-        ui::RunUnderDebugger(L"\"" + OwnExePath() + L"\" --foundation-child assert");
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 42u);
-    EXPECT_TRUE(Contains(run.output, L":Tessmar: Assertion failure:\r\n"));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar:   Exp: unit->InUse\r\n"));
-    EXPECT_TRUE(Contains(run.output, L":Tessmar:   File: .\\TSMIDIDD, line: 77\r\n"));
-}
+}  // namespace

@@ -5,116 +5,184 @@ namespace testsupport {
 
 static const WCHAR kProductKey[] = L"Software\\Kalvera\\Tessmar";
 
-void DeleteProductKey()
+RegValue Dword(DWORD value)
 {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(&value);
+    return {REG_DWORD, std::vector<BYTE>(bytes, bytes + sizeof value)};
 }
 
-void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size)
+RegValue Text(const std::wstring &text, bool terminator, DWORD type)
 {
-    RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
+    const BYTE *bytes = reinterpret_cast<const BYTE *>(text.c_str());
+    return {type, std::vector<BYTE>(bytes, bytes + (text.size() + terminator) * sizeof(WCHAR))};
 }
 
-void SetDword(HKEY key, const wchar_t *name, DWORD value)
+std::wstring AsText(const RegValue &value)
 {
-    SetRaw(key, name, REG_DWORD, &value, sizeof value);
+    std::wstring text(reinterpret_cast<const WCHAR *>(value.data.data()), value.data.size() / sizeof(WCHAR));
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return text;
 }
 
-void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator)
+ValueMap PortValues(DWORD show, DWORD groups, const std::wstring &description)
 {
-    DWORD units = static_cast<DWORD>(text.size() + (terminator ? 1 : 0));
-    SetRaw(key, name, REG_SZ, text.c_str(), units * sizeof(wchar_t));
+    return {{L"Show", Dword(show)}, {L"Groups", Dword(groups)}, {L"Description", Text(description)}};
 }
 
-HKEY CreateKey(HKEY root, const std::wstring &path)
+std::wstring ProductPath(const std::wstring &subkey)
+{
+    return subkey.empty() ? kProductKey : std::wstring(kProductKey) + L"\\" + subkey;
+}
+
+bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value, HKEY root)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)) return false;
+    LONG status = value.type == REG_NONE ? 0 : RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
+                                                              static_cast<DWORD>(value.data.size()));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
 }
 
-// The names of a key's subkeys (subkeys true) or values, in the order listed.
-static std::vector<std::wstring> Names(HKEY key, bool subkeys)
+void DeleteValue(const std::wstring &path, const std::wstring &name, HKEY root)
 {
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        LONG status = subkeys ? RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)
-                              : RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) break;
-        names.push_back(name);
-    }
-    return names;
+    RegDeleteKeyValueW(root, path.c_str(), name.c_str());
 }
 
-std::vector<std::wstring> SubkeyNames(HKEY key) { return Names(key, true); }
-std::vector<std::wstring> ValueNames(HKEY key) { return Names(key, false); }
+void DeleteKey(const std::wstring &path, HKEY root)
+{
+    RegDeleteTreeW(root, path.c_str());
+    RegDeleteKeyW(root, path.c_str());
+}
+
+// The values of a key, and the names of its subkeys; false when it is missing.
+static bool ReadKey(const std::wstring &path, ValueMap &values, std::vector<std::wstring> &subkeys)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    WCHAR name[16384];
+    DWORD length = 16384, type = 0, size = 0;
+    for (DWORD i = 0; !RegEnumValueW(key, i, name, &length, nullptr, &type, nullptr, &size); ++i, length = 16384) {
+        RegValue &value = values[name];
+        value.type = type;
+        value.data.resize(size);
+        RegQueryValueExW(key, name, nullptr, nullptr, value.data.data(), &size);
+    }
+    for (DWORD i = 0; !RegEnumKeyW(key, i, name, 16384); ++i) subkeys.push_back(name);
+    RegCloseKey(key);
+    return true;
+}
+
+ValueMap ReadValues(const std::wstring &path)
+{
+    ValueMap values;
+    std::vector<std::wstring> subkeys;
+    ReadKey(path, values, subkeys);
+    return values;
+}
+
+KeyTree ReadTree(const std::wstring &path)
+{
+    KeyTree tree;
+    std::vector<std::wstring> subkeys;
+    if (!ReadKey(path, tree[L""], subkeys)) return {};
+    for (const std::wstring &subkey : subkeys)
+        for (auto &below : ReadTree(path + L"\\" + subkey))
+            tree[below.first.empty() ? subkey : subkey + L"\\" + below.first] = below.second;
+    return tree;
+}
+
+SavedKey::SavedKey(const std::wstring &path) : path_(path)
+{
+    std::vector<std::wstring> subkeys;
+    existed_ = ReadKey(path, values_, subkeys);
+}
+
+SavedKey::~SavedKey()
+{
+    if (!existed_) {
+        DeleteKey(path_);
+        return;
+    }
+    for (auto &value : ReadValues(path_))
+        if (!values_.count(value.first)) DeleteValue(path_, value.first);
+    for (auto &value : values_) SetValue(path_, value.first, value.second);
+}
+
+void DeleteProductKey() { DeleteKey(kProductKey); }
 
 void WriteConfig(const std::vector<PortSpec> &ports, const std::vector<std::wstring> &shows,
                  DWORD tcpClientServer, const std::wstring &tcpAddress)
 {
     DeleteProductKey();
-    HKEY product = CreateKey(HKEY_LOCAL_MACHINE, kProductKey);
-    if (!product) return;
     int servers = 0, clients = 0;
     for (const PortSpec &port : ports) {
-        WCHAR name[32];
-        wsprintfW(name, port.input ? L"Server%d" : L"Client%d",
-                  port.input ? servers++ : clients++);
-        HKEY key = CreateKey(product, name);
-        if (!key) continue;
-        SetDword(key, L"Show", port.show);
-        SetDword(key, L"Groups", port.groups);
-        SetString(key, L"Description", port.description);
-        RegCloseKey(key);
+        std::wstring key = ProductPath((port.input ? L"Server" : L"Client") +
+                                       std::to_wstring(port.input ? servers++ : clients++));
+        SetValue(key, L"Show", Dword(port.show));
+        SetValue(key, L"Groups", Dword(port.groups));
+        SetValue(key, L"Description", Text(port.description));
     }
-    if (HKEY key = CreateKey(product, L"TCPInfo")) {
-        SetDword(key, L"TCPClientServer", tcpClientServer);
-        SetString(key, L"TCPAddress", tcpAddress);
-        RegCloseKey(key);
-    }
-    if (HKEY key = CreateKey(product, L"Shows")) {
-        for (size_t i = 0; i < shows.size(); ++i) {
-            WCHAR name[32];
-            wsprintfW(name, L"Show%d", static_cast<int>(i));
-            SetString(key, name, shows[i]);
-        }
-        RegCloseKey(key);
-    }
-    RegCloseKey(product);
+    SetValue(ProductPath(L"TCPInfo"), L"TCPClientServer", Dword(tcpClientServer));
+    SetValue(ProductPath(L"TCPInfo"), L"TCPAddress", Text(tcpAddress));
+    SetValue(ProductPath(L"Shows"), L"", RegValue());  // the key, even without shows
+    for (size_t i = 0; i < shows.size(); ++i)
+        SetValue(ProductPath(L"Shows"), L"Show" + std::to_wstring(i), Text(shows[i]));
 }
 
-void SetDebugLevelValue(DWORD stored)
+void SetDebugLevelValue(DWORD stored) { SetValue(kProductKey, L"PrintDebugInfo", Dword(stored)); }
+
+void PutUnit(int slot, DWORD direction, const std::wstring &description, BYTE show, DWORD groups)
 {
-    if (HKEY key = CreateKey(HKEY_LOCAL_MACHINE, kProductKey)) {
-        SetDword(key, L"PrintDebugInfo", stored);
-        RegCloseKey(key);
-    }
+    Unit &unit = pUnits[slot];
+    if (unit.Description) HeapFree(DriverHeap, 0, unit.Description);
+    size_t bytes = (description.size() + 1) * sizeof(WCHAR);
+    unit.Description = static_cast<WCHAR *>(HeapAlloc(DriverHeap, 0, bytes));
+    CopyMemory(unit.Description, description.c_str(), bytes);
+    unit.Direction = direction;
+    unit.CommUnit = show;
+    unit.Groups = groups;
+    unit.InUse = 1;
 }
 
-void DeleteDebugLevelValue()
+std::vector<std::wstring> DeviceNames(DWORD deviceType)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-        RegDeleteValueW(key, L"PrintDebugInfo");
-        RegCloseKey(key);
-    }
+    std::vector<std::wstring> names;
+    for (DWORD id = 0; Unit *unit = IndexToUnit(id, deviceType); ++id)
+        names.push_back(unit->Description ? unit->Description : L"(none)");
+    return names;
 }
 
-// GetProcAddress gives a generic function pointer; go through void * so the
-// conversion to the real signature is explicit.
+HANDLE StartProcess(std::wstring line, DWORD *processId)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    if (processId) *processId = info.dwProcessId;
+    return info.hProcess;
+}
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path).substr(0, std::wstring(path).find_last_of(L"\\/"));
+}
+
+std::wstring DllPath() { return ProgramFolder() + L"\\Tessmar.dll"; }
+
+// GetProcAddress gives a generic function pointer; void * makes the cast explicit.
 template <typename T> static void Resolve(HMODULE module, const char *name, T &target)
 {
     target = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
-bool DriverDll::Load()
+bool DriverDll::Load(const std::wstring &path)
 {
-    module = LoadLibraryW(L"Tessmar.dll");
+    module = LoadLibraryW(path.c_str());
     if (!module) return false;
     Resolve(module, "DriverProc", driverProc);
     Resolve(module, "modMessage", modMessage);
@@ -247,6 +315,20 @@ std::string ReadFileBytes(const std::wstring &path)
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
+}
+
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    bool written = file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return file && fclose(file) == 0 && written;
+}
+
+std::wstring SystemDirectory()
+{
+    WCHAR path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
 }
 
 std::wstring LogFilePath(DWORD processId)

@@ -1,38 +1,70 @@
-// Shared helpers of the test programs: the registry of the test prefix,
-// the driver DLL loaded as winmm loads it, and UDP capture sockets.
+// Shared helpers of the test programs: the registry of the test prefix, the
+// port table of the program's own driver state, the driver DLL loaded as
+// winmm loads it, processes and files, UDP capture sockets and MIDI data.
 #pragma once
 
 #include "driver/driver.h"
+#include <map>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
-// --- Registry (HKLM\Software\Kalvera\Tessmar of the test prefix) ---------
+// --- Registry (paths below HKEY_LOCAL_MACHINE unless a root is given) ------
 
-struct PortSpec {
-    bool input;              // Server%d when true, Client%d otherwise
-    DWORD show;              // Show value
-    DWORD groups;            // Groups value
-    std::wstring description;
+struct RegValue {
+    DWORD type = REG_NONE;  // REG_NONE: no value
+    std::vector<BYTE> data;
+    bool operator==(const RegValue &o) const { return type == o.type && data == o.data; }
+};
+using ValueMap = std::map<std::wstring, RegValue>;
+using KeyTree = std::map<std::wstring, ValueMap>;  // keys by path below the root ("": the root)
+
+RegValue Dword(DWORD value);
+// Text data: with a terminator as the driver's saver writes it, or as given.
+RegValue Text(const std::wstring &text, bool terminator = true, DWORD type = REG_SZ);
+std::wstring AsText(const RegValue &value);  // without terminators
+ValueMap PortValues(DWORD show, DWORD groups, const std::wstring &description);  // a port subkey
+
+std::wstring ProductPath(const std::wstring &subkey = L"");  // Software\Kalvera\Tessmar[\subkey]
+// Creates the key if needed and writes the value (none when REG_NONE).
+bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value,
+              HKEY root = HKEY_LOCAL_MACHINE);
+void DeleteValue(const std::wstring &path, const std::wstring &name, HKEY root = HKEY_LOCAL_MACHINE);
+void DeleteKey(const std::wstring &path, HKEY root = HKEY_LOCAL_MACHINE);  // with its subkeys
+ValueMap ReadValues(const std::wstring &path);
+KeyTree ReadTree(const std::wstring &path);  // empty when the key is missing
+
+// Keeps a key's values and puts them back when it goes out of scope (values
+// added meanwhile are removed; a key that was missing is deleted).
+class SavedKey {
+public:
+    explicit SavedKey(const std::wstring &path);
+    ~SavedKey();
+
+private:
+    std::wstring path_;
+    ValueMap values_;
+    bool existed_;
 };
 
+struct PortSpec {
+    bool input;  // Server%d when true, Client%d otherwise
+    DWORD show, groups;
+    std::wstring description;
+};
 void DeleteProductKey();
 // Writes a configuration in the registry layout, values in the order
 // Show, Groups, Description, independently of the driver's own saver.
 void WriteConfig(const std::vector<PortSpec> &ports, const std::vector<std::wstring> &shows,
                  DWORD tcpClientServer = 0, const std::wstring &tcpAddress = L"");
 void SetDebugLevelValue(DWORD stored);  // PrintDebugInfo
-void DeleteDebugLevelValue();
 
-// Creates (or opens) root\path with full access; null on failure.
-HKEY CreateKey(HKEY root, const std::wstring &path);
-void SetDword(HKEY key, const wchar_t *name, DWORD value);
-// Writes the characters of text, with a terminator only when asked.
-void SetString(HKEY key, const wchar_t *name, const std::wstring &text, bool terminator = true);
-void SetRaw(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size);
-std::vector<std::wstring> SubkeyNames(HKEY key);
-std::vector<std::wstring> ValueNames(HKEY key);
+// --- The port table of this program's own driver state ---------------------
+
+// Fills one slot of pUnits as the Configurator would.
+void PutUnit(int slot, DWORD direction, const std::wstring &description, BYTE show, DWORD groups);
+std::vector<std::wstring> DeviceNames(DWORD deviceType);  // in device order
 
 // --- The driver DLL, called the way winmm calls it -------------------------
 
@@ -43,29 +75,31 @@ struct DriverDll {
     DWORD(APIENTRY *midMessage)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) = nullptr;
     LONG(APIENTRY *cplApplet)(HWND, UINT, LPARAM, LPARAM) = nullptr;
 
-    bool Load();              // LoadLibrary("Tessmar.dll") and resolve exports
+    bool Load(const std::wstring &path = L"Tessmar.dll");  // LoadLibrary, the four exports
     LRESULT Send(UINT message, LPARAM p1 = 0, LPARAM p2 = 0);  // DriverProc
-    bool LoadDriver();        // DRV_LOAD, DRV_ENABLE, DRV_OPEN as winmm sends them
-    void FreeDriver();        // DRV_CLOSE, DRV_DISABLE, DRV_FREE
-    void Unload();            // FreeLibrary
+    bool LoadDriver();  // DRV_LOAD, DRV_ENABLE, DRV_OPEN as winmm sends them
+    void FreeDriver();  // DRV_CLOSE, DRV_DISABLE, DRV_FREE
+    void Unload();      // FreeLibrary
     ~DriverDll() { Unload(); }
 };
 
+HANDLE StartProcess(std::wstring commandLine, DWORD *processId = nullptr);
+std::wstring ProgramFolder();  // the test build folder: Tessmar.dll, screenshots
+std::wstring DllPath();        // Tessmar.dll there
+
 // --- Network (only inside the test's own namespace) -----------------------
 
-// Port 12555 at a host-order IPv4 address (INADDR_ANY by default).
-sockaddr_in NetworkPortAddress(DWORD address = INADDR_ANY);
+sockaddr_in NetworkPortAddress(DWORD address = INADDR_ANY);  // port 12555, host-order address
 // A UDP socket bound to port 12555 with address reuse, as an input port
 // binds it: it sees every packet that an output port broadcasts.
 SOCKET OpenCaptureSocket();
-// One datagram, or -1 after timeoutMs without one.
-int ReceiveDatagram(SOCKET s, BYTE *buffer, int size, int timeoutMs);
+int ReceiveDatagram(SOCKET s, BYTE *buffer, int size, int timeoutMs);  // -1 after the time-out
 // Sends one datagram to 127.255.255.255:12555 (the loopback broadcast).
 bool SendDatagram(const void *data, int length, DWORD address = 0x7FFFFFFF);
 void WinsockUp();
 void WinsockDown();
 
-// --- MIDI data ------------------------------------------------------------
+// --- MIDI data, heaps and files ------------------------------------------------
 
 // A system exclusive message of `total` bytes, 0xF0 ... 0xF7, whose data
 // byte i is (i * step + seed) & 0x7F, so that a torn or mixed copy shows.
@@ -73,18 +107,15 @@ std::vector<BYTE> SysexMessage(size_t total, unsigned seed = 0, unsigned step = 
 // A prepared header over bytes, as a client hands it to MODM_LONGDATA.
 MIDIHDR PreparedHeader(std::vector<BYTE> &bytes);
 
-// --- Resources -------------------------------------------------------------
-
-// Busy blocks on a heap (count, bytes), walking it.
-struct HeapUse {
+struct HeapUse {  // busy blocks on a heap, by walking it
     size_t blocks = 0;
     size_t bytes = 0;
 };
 HeapUse MeasureHeap(HANDLE heap);
 
-// --- Files -----------------------------------------------------------------
-
 std::string ReadFileBytes(const std::wstring &path);
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
 std::wstring LogFilePath(DWORD processId);
+std::wstring SystemDirectory();
 
 }  // namespace testsupport

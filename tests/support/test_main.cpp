@@ -7,8 +7,7 @@
 int main(int argc, char **argv)
 {
     char inside[8] = {};
-    if (!GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) ||
-        lstrcmpA(inside, "1") != 0) {
+    if (!GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) || lstrcmpA(inside, "1") != 0) {
         fprintf(stderr, "refusing to run outside a private network namespace "
                         "(run through tools/test.sh or tools/in-netns.sh)\n");
         return 2;
