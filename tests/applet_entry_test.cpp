@@ -1,5 +1,3 @@
-// test-locks: registry
-// test-timeout: 300
 // The Control Panel applet entry of the real library: the CPlApplet
 // messages, the resources it finds by the file name "Tessmar.dll", and
 // Wine's own Control Panel opening the applet.

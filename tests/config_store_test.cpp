@@ -1,4 +1,3 @@
-// test-locks: registry
 // The configuration store against the real registry of the test prefix:
 // what the saver writes, what the loader makes of odd values, and limits.
 #include <gtest/gtest.h>

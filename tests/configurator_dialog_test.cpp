@@ -1,5 +1,3 @@
-// test-locks: registry
-// test-timeout: 600
 // The Configurator and About box of the real library, opened from the
 // Control Panel applet and driven as a user would; what the Configurator
 // edits is checked in the test prefix's registry after Done. Both dialogs'

@@ -1,5 +1,3 @@
-// test-locks: registry port12555
-// test-timeout: 600
 // Configure sessions of the real library as applications and the Control
 // Panel start them: DRV_CONFIGURE's answers and placement, one session per
 // process, the debug level chosen, open ports across a commit.

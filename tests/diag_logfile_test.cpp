@@ -1,4 +1,3 @@
-// test-locks: registry
 // The debug log file "c:\KVD_DEBUG\Tessmar_<pid>.txt", written by the DLL at
 // the level the registry asks for and by this program's own driver state.
 #include <gtest/gtest.h>

@@ -1,4 +1,3 @@
-// test-locks: registry
 // The exports as winmm calls them: the driver messages, device capability
 // records and the private port table.
 #include <gtest/gtest.h>

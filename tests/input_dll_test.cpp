@@ -1,4 +1,3 @@
-// test-locks: registry port12555
 // End to end through the real Tessmar.dll, as winmm drives it: a
 // configuration in the test prefix's registry, DRV_LOAD, an output port and
 // input ports opened through the exports, the input ports' clients called

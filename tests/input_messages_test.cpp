@@ -1,5 +1,3 @@
-// test-locks: port12555
-// test-timeout: 300
 // The input driver messages through midMessage, as winmm sends them, on
 // ports whose socket is bound to 12555: buffers and their limits, start,
 // stop, reset and close, time stamps, and clients that call the driver

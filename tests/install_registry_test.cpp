@@ -1,5 +1,3 @@
-// test-locks: registry
-// test-timeout: 300
 // DRV_INSTALL and DRV_REMOVE through the library's DriverProc, as the
 // multimedia system sends them, checked in the test prefix's registry and
 // file system: the Drivers32 slot, the Cpls entry, the copy in the system

@@ -1,4 +1,3 @@
-// test-locks: registry port12555
 // End to end, as winmm drives a driver: a configuration in the test
 // prefix's registry, DRV_LOAD, then an application's output port opened,
 // played into and closed through modMessage; once through the static

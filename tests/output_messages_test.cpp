@@ -1,4 +1,3 @@
-// test-locks: port12555
 // What an output port puts on the network for each modMessage message, as
 // seen by a socket bound to port 12555 in the test's own namespace.
 #include <gtest/gtest.h>

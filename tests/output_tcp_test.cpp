@@ -1,4 +1,3 @@
-// test-locks: port12555
 // The writer on a TCP connection: packets written back to back on the
 // stream, and a connection that the peer drops: the socket is rebuilt, a
 // connection attempt is started and the call gives up after its wait.

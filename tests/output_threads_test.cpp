@@ -1,4 +1,3 @@
-// test-locks: port12555
 // Several application threads sending on several output ports at once:
 // every packet leaves whole, each port numbers its packets without gaps or
 // repeats, and the pieces of one long buffer stay together.

@@ -1,4 +1,3 @@
-// test-locks: port12555
 // Closing an input port whose receive is still posted: the record holds the
 // receive's buffer, so the clean-up must see the receive end before it hands
 // the record back to the heap.

@@ -1,4 +1,3 @@
-// test-timeout: 300
 // Opening and closing output ports through modMessage: the record handed
 // back as the instance, the refusals and what they leave behind, Winsock's
 // reference count, and a thousand opens that leave no trace.

@@ -1,4 +1,3 @@
-// test-locks: port12555
 // Port sockets: what each kind is built with, the Winsock reference that a
 // port holds, the unit's open marks, and the winmm code of a socket error.
 #include <gtest/gtest.h>
