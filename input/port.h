@@ -70,6 +70,7 @@ struct MidiPort {
     HANDLE Event;
     // Command block of the port's thread: written by threadcall under
     // threadCritSec, read by the thread after AuxEvent1.
+    volatile LONG CommandPending;  // set before AuxEvent1, cleared when taken
     DWORD Command;
     DWORD_PTR CommandArg;
     HANDLE ThreadHandle;

@@ -164,6 +164,7 @@ bool RunCommand(MidiPort *port)
     EnterCriticalSection(&mmDrvCritSec);
     LOG(2, "   EnteredCriticalSection");
     BOOL closing = FALSE;
+    port->CommandPending = 0;
     port->CommandResult = 0;
     port->CommandResult = RunPortCommand(port, port->Command, port->CommandArg, &closing);
     port->Command = 0;
@@ -182,12 +183,18 @@ bool RunCommand(MidiPort *port)
 }
 
 // Waits alertably for the next command, handling completed receives
-// meanwhile. An alertable wait that finds a completion queued runs it and
-// returns without looking at the event, so under a flood of packets it
-// would never see a command: the event is checked after every completion.
+// meanwhile. An alertable wait runs completion routines for as long as any
+// are queued and only then looks at the event; under a flood of datagrams,
+// with each completion posting the next receive, it would never return. So
+// a completion that finds a command pending leaves its packet to the
+// command section, and the wait is left as soon as a command is pending.
 void WaitForCommand(MidiPort *port)
 {
     while (WaitForSingleObjectEx(port->AuxEvent1, INFINITE, TRUE) == WAIT_IO_COMPLETION) {
+        if (port->CommandPending) {
+            WaitForSingleObject(port->AuxEvent1, INFINITE);
+            return;
+        }
         LOG(2, "WSOE %d", recued);
         if (TransportOf(port)->CompletionsWait()) {
             LOG(2, "WSOE when recued");
@@ -195,7 +202,6 @@ void WaitForCommand(MidiPort *port)
             LOG(2, "WSOE call midiFlush!");
             midiFlush(port);
         }
-        if (WaitForSingleObject(port->AuxEvent1, 0) == WAIT_OBJECT_0) return;
     }
 }
 
@@ -332,9 +338,10 @@ void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD)
     // UDP handles the packet here, on the port thread, rather than after its
     // wait has returned; that return costs about as much as the rest of the
     // input path under Wine. The thread's own midiFlush after the wait then
-    // finds nothing left. TCP keeps the wait's rule that packets wait while
-    // a connection is made.
-    if (TransportOf(port)->HandleInCompletion) midiFlush(port);
+    // finds nothing left. With a command pending the packet waits for the
+    // command section (see WaitForCommand). TCP keeps the wait's rule that
+    // packets wait while a connection is made.
+    if (TransportOf(port)->HandleInCompletion && !port->CommandPending) midiFlush(port);
 }
 
 void midiFlush(MidiPort *port)
@@ -425,6 +432,7 @@ DWORD threadcall(DWORD command, DWORD_PTR argument, MidiPort *port)
     }
     port->Command = command;
     port->CommandArg = argument;
+    port->CommandPending = 1;
     SetEvent(port->AuxEvent1);
     WaitForSingleObject(port->AuxEvent2, INFINITE);
     DWORD result = port->CommandResult;
