@@ -47,10 +47,8 @@ TEST_F(Callbacks, FunctionAndDirectCallOnTheCallingThread)
     struct Row {
         DWORD flags;
         HDRVR device;
-    } rows[] = {{CALLBACK_FUNCTION, (HDRVR)kHandle},
-                {CALLBACK_FUNCTION | 0x00080000, (HDRVR)kHandle},
-                {CALLBACK_DIRECT, nullptr},
-                {CALLBACK_DIRECT | 0x00080000 | MIDI_IO_STATUS, nullptr}};
+    } rows[] = {{CALLBACK_FUNCTION, (HDRVR)kHandle}, {CALLBACK_FUNCTION | 0x80000, (HDRVR)kHandle},
+                {CALLBACK_DIRECT, nullptr}, {CALLBACK_DIRECT | 0x80000 | MIDI_IO_STATUS, nullptr}};
     for (const Row &row : rows) {
         Recorder recorder;
         Lifecycle((DWORD_PTR)&RecordingCallback, row.flags, (DWORD_PTR)&recorder);

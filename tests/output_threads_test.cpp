@@ -69,6 +69,8 @@ TEST(OutputThreads, PacketsArriveWholeAndNumberedPerPort)
         seen.push_back(&p);
     }
     ASSERT_EQ(byShow.size(), size_t(kPorts));
+    EXPECT_NE(byShow[1][0]->senderId, byShow[2][0]->senderId) << "each port a sender of its own";
+    EXPECT_NE(byShow[2][0]->senderId, byShow[3][0]->senderId);
     for (auto &port : byShow) {
         std::vector<const Datagram *> &seen = port.second;
         for (size_t k = 0; k < seen.size(); ++k) {

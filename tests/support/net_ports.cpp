@@ -62,7 +62,7 @@ void Recorder::Add(HDRVR device, DWORD message, DWORD_PTR instance, DWORD_PTR p1
     EnterCriticalSection(&lock_);
     notes_.push_back(note);
     LeaveCriticalSection(&lock_);
-    SetEvent(changed_);
+    if (waiters_) SetEvent(changed_);  // a system call: only when someone waits
     if (hook) hook(note);
 }
 
@@ -93,12 +93,16 @@ std::vector<DWORD> Recorder::Messages()
 bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &done,
                          DWORD timeoutMs)
 {
+    InterlockedIncrement(&waiters_);
     for (DWORD start = GetTickCount();;) {
         EnterCriticalSection(&lock_);
         bool finished = done(notes_);  // no copy: cheap with many notes
         LeaveCriticalSection(&lock_);
         DWORD elapsed = GetTickCount() - start;
-        if (finished || elapsed >= timeoutMs) return finished;
+        if (finished || elapsed >= timeoutMs) {
+            InterlockedDecrement(&waiters_);
+            return finished;
+        }
         WaitForSingleObject(changed_, std::min<DWORD>(timeoutMs - elapsed, 50));
     }
 }
@@ -246,8 +250,8 @@ static DWORD HandleCount()
            LONG(0xC0000004))  // too small
         buffer.resize(buffer.size() * 2);
     const SYSTEM_HANDLE_INFORMATION *list = (const SYSTEM_HANDLE_INFORMATION *)buffer.data();
-    DWORD count = 0;
-    for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == GetCurrentProcessId();
+    DWORD count = 0, self = GetCurrentProcessId();
+    for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == self;
     return count;
 }
 

@@ -49,7 +49,8 @@ struct Recorder {
 
 private:
     CRITICAL_SECTION lock_;
-    HANDLE changed_;  // set at each note
+    HANDLE changed_;  // set at each note while someone waits
+    volatile LONG waiters_ = 0;
     std::vector<Note> notes_;
 };
 // For CALLBACK_FUNCTION and CALLBACK_DIRECT alike; the instance is a Recorder.
