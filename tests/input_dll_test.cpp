@@ -1,85 +1,90 @@
-// End to end through the real Tessmar.dll, as winmm drives it: a
-// configuration in the test prefix's registry, DRV_LOAD, an output port and
-// input ports opened through the exports, the input ports' clients called
-// through winmm's DriverCallback (CALLBACK_FUNCTION).
+// End to end through the real Tessmar.dll as winmm drives it: a
+// configuration in the test prefix's registry, DRV_LOAD, an output port
+// played into through modMessage, what it puts on the network, and input
+// ports opened through midMessage whose clients winmm's DriverCallback
+// calls from the ports' threads.
 #include <gtest/gtest.h>
-#include "support/input_harness.h"
-#include "support/support.h"
-
-using inputtest::ClientBuffer;
-using inputtest::InputClient;
-using inputtest::Note;
+#include "support/net_ports.h"
 
 namespace {
 
-class InputDll : public ::testing::Test {
-protected:
-    testsupport::DriverDll dll;
+using namespace netsupport;
 
-    void SetUp() override
+TEST(DriverDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
+{
+    testsupport::WinsockUp();
+    // Output: show abc groups 1+2. Inputs in registry order: abc group 2,
+    // abc group 3, Rehearsal groups 1+2.
+    testsupport::WriteConfig({{false, 0, 0x3, L"Out"},
+                              {true, 0, 0x2, L"In shared group"},
+                              {true, 0, 0x4, L"In other group"},
+                              {true, 1, 0x3, L"In other show"}},
+                             {L"abc", L"Rehearsal"});
+    testsupport::DriverDll dll;
+    ASSERT_TRUE(dll.Load() && dll.LoadDriver());
+    EXPECT_EQ(dll.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
+    EXPECT_EQ(dll.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 3u);
     {
-        testsupport::WinsockUp();
-        // Outputs: Client0 (show "Main", groups 1+2). Inputs in registry
-        // order: Server0 (Main, group 2), Server1 (Main, group 3 only),
-        // Server2 (another show, groups 1+2).
-        testsupport::WriteConfig({{false, 0, 0x3, L"Out"},
-                                  {true, 0, 0x2, L"In shared group"},
-                                  {true, 0, 0x4, L"In other group"},
-                                  {true, 1, 0x3, L"In other show"}},
-                                 {L"Main", L"Rehearsal"});
-        ASSERT_TRUE(dll.Load());
-        ASSERT_TRUE(dll.LoadDriver());
+        Capture capture;
+        ClientBuffer buffer(70000);
+        Client shared(dll.midMessage, true, 0), otherGroup(dll.midMessage, true, 1),
+            otherShow(dll.midMessage, true, 2), output(dll.modMessage, false, 0);
+        ASSERT_TRUE(capture.ok() && output.open());
+        ASSERT_EQ(shared.Add(buffer), 0u);
+        // The first note holds the port's thread while the burst below arrives:
+        // the port's socket must have room for all of it.
+        shared.recorder.hook = [](const Note &note) { Sleep(note.param1 == 0x403C90 ? 500 : 0); };
+        for (Client *c : {&shared, &otherGroup, &otherShow}) ASSERT_EQ(c->Send(MIDM_START), 0u);
+
+        // A note-on, then one by running status; the header's words as
+        // stored (little-endian): sender, sequence, hash of "abc", groups.
+        EXPECT_EQ(output.Send(MODM_DATA, 0x403C90), 0u);
+        EXPECT_EQ(output.Send(MODM_DATA, 0x403E), 0u);
+        std::vector<Datagram> notes = capture.Drain(200);
+        ASSERT_EQ(notes.size(), 2u);
+        EXPECT_EQ(notes[0].length, 19);
+        EXPECT_EQ(notes[0].sequence, 1u);
+        EXPECT_EQ(notes[0].showNumber, 0x352441C2u);
+        EXPECT_EQ(notes[0].groups, 3u);
+        EXPECT_EQ(notes[0].data, (std::vector<BYTE>{0x90, 0x3C, 0x40}));
+        EXPECT_EQ(notes[1].data, (std::vector<BYTE>{0x3E, 0x40}));
+        // A long buffer: 384 bytes a packet, numbered on, acknowledged once.
+        std::vector<BYTE> sysex = testsupport::SysexMessage(65536), joined;
+        MIDIHDR header = testsupport::PreparedHeader(sysex);
+        EXPECT_EQ(output.Long(header), 0u);
+        std::vector<Datagram> pieces = capture.Drain();
+        ASSERT_EQ(pieces.size(), 171u);
+        for (DWORD i = 0; i < 171; ++i) {
+            EXPECT_EQ(pieces[i].senderId, notes[0].senderId);
+            EXPECT_EQ(pieces[i].sequence, i + 3);
+            EXPECT_EQ(pieces[i].length, i < 170 ? 400 : 272);
+            joined.insert(joined.end(), pieces[i].data.begin(), pieces[i].data.end());
+        }
+        EXPECT_TRUE(joined == sysex);
+        EXPECT_EQ(output.Close(), 0u);
+        EXPECT_EQ(output.recorder.Messages(), (std::vector<DWORD>{MOM_OPEN, MOM_DONE, MOM_CLOSE}));
+        shared.recorder.WaitMidi(3);
+        Sleep(300);  // nothing more, anywhere
+        std::vector<Note> midi = MidiNotes(shared.recorder.Take());
+        ASSERT_EQ(midi.size(), 3u) << Describe(midi);
+        EXPECT_EQ(midi[0].param1, 0x403C90u);
+        EXPECT_EQ(midi[1].param1, 0x403E90u);
+        EXPECT_EQ(midi[2].message, (DWORD)MIM_LONGDATA);
+        EXPECT_TRUE(midi[2].bytes == sysex);
+        EXPECT_NE(midi[0].threadId, GetCurrentThreadId());
+        EXPECT_NE(midi[0].device, nullptr) << "through winmm, with its handle";
+        EXPECT_TRUE(MidiNotes(otherGroup.recorder.Take()).empty());
+        EXPECT_TRUE(MidiNotes(otherShow.recorder.Take()).empty());
+        for (Client *c : {&shared, &otherGroup, &otherShow}) {
+            EXPECT_EQ(c->Send(MIDM_RESET), 0u);
+            EXPECT_EQ(c->Close(), 0u);
+            EXPECT_EQ(c->recorder.Messages().back(), (DWORD)MIM_CLOSE);
+        }
     }
-    void TearDown() override
-    {
-        dll.FreeDriver();
-        dll.Unload();
-        testsupport::DeleteProductKey();
-        testsupport::WinsockDown();
-    }
-};
+    dll.FreeDriver();
+    dll.Unload();
+    testsupport::DeleteProductKey();
+    testsupport::WinsockDown();
+}
 
 }  // namespace
-
-TEST_F(InputDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
-{
-    ASSERT_EQ(dll.midMessage(0, MIDM_GETNUMDEVS, 0, 0, 0), 3u);
-    ClientBuffer buffer(5000);
-    InputClient shared(dll.midMessage, 0, CALLBACK_FUNCTION);
-    InputClient otherGroup(dll.midMessage, 1, CALLBACK_FUNCTION);
-    InputClient otherShow(dll.midMessage, 2, CALLBACK_FUNCTION);
-    ASSERT_TRUE(shared.open() && otherGroup.open() && otherShow.open());
-    ASSERT_EQ(shared.Add(buffer), 0u);
-    for (InputClient *c : {&shared, &otherGroup, &otherShow}) ASSERT_EQ(c->Send(MIDM_START), 0u);
-
-    MIDIOPENDESC desc = {};
-    DWORD_PTR output = 0;
-    ASSERT_EQ(dll.modMessage(0, MODM_OPEN, (DWORD_PTR)&output, (DWORD_PTR)&desc, CALLBACK_NULL), 0u);
-    EXPECT_EQ(dll.modMessage(0, MODM_DATA, output, 0x403C90, 0), 0u);
-    EXPECT_EQ(dll.modMessage(0, MODM_DATA, output, 0x403E, 0), 0u);  // running status
-    std::vector<BYTE> sysex = testsupport::SysexMessage(1000);
-    MIDIHDR header = testsupport::PreparedHeader(sysex);
-    EXPECT_EQ(dll.modMessage(0, MODM_LONGDATA, output, (DWORD_PTR)&header, sizeof header), 0u);
-    EXPECT_EQ(dll.modMessage(0, MODM_CLOSE, output, 0, 0), 0u);
-
-    ASSERT_TRUE(shared.recorder.WaitUntil(
-        [](const std::vector<Note> &n) { return inputtest::MidiNotes(n).size() >= 3; }));
-    Sleep(300);
-    std::vector<Note> midi = inputtest::MidiNotes(shared.recorder.Snapshot());
-    ASSERT_EQ(midi.size(), 3u) << inputtest::Describe(midi);
-    EXPECT_EQ(midi[0].param1, 0x403C90u);
-    EXPECT_EQ(midi[1].param1, 0x403E90u);
-    EXPECT_EQ(midi[2].message, (DWORD)MIM_LONGDATA);
-    EXPECT_TRUE(midi[2].bytes == sysex);
-    EXPECT_TRUE(inputtest::MidiNotes(otherGroup.recorder.Snapshot()).empty());
-    EXPECT_TRUE(inputtest::MidiNotes(otherShow.recorder.Snapshot()).empty());
-
-    for (InputClient *c : {&shared, &otherGroup, &otherShow}) {
-        EXPECT_EQ(c->Send(MIDM_RESET), 0u);
-        EXPECT_EQ(c->Close(), 0u);
-        std::vector<Note> all = c->recorder.Take();
-        ASSERT_FALSE(all.empty());
-        EXPECT_EQ(all.front().message, (DWORD)MIM_OPEN);
-        EXPECT_EQ(all.back().message, (DWORD)MIM_CLOSE);
-    }
-}

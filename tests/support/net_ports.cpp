@@ -1,10 +1,15 @@
 #include "net_ports.h"
-#include "support.h"
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <stdio.h>
+#include <winternl.h>
 
 namespace netsupport {
 
-static const WCHAR kTestDescription[] = L"test port";
+void ResetTransport()
+{
+    TCPClientServer = 0;
+    TCPAddress[0] = 0;
+}
 
 void ClearUnits()
 {
@@ -19,13 +24,13 @@ void ClearUnits()
 
 void SetUnits(const std::vector<UnitSpec> &units)
 {
+    static const WCHAR description[] = L"test port";
     ClearUnits();
     EnterCriticalSection(&mmDrvCritSec);
     for (size_t i = 0; i < units.size() && i < UnitsInUse; ++i) {
         Unit &unit = pUnits[i];
-        unit.Description =
-            static_cast<WCHAR *>(HeapAlloc(DriverHeap, HEAP_ZERO_MEMORY, sizeof kTestDescription));
-        if (unit.Description) CopyMemory(unit.Description, kTestDescription, sizeof kTestDescription);
+        unit.Description = static_cast<WCHAR *>(HeapAlloc(DriverHeap, 0, sizeof description));
+        if (unit.Description) CopyMemory(unit.Description, description, sizeof description);
         unit.Direction = units[i].direction;
         unit.ShowNumber = units[i].showNumber;
         unit.Groups = units[i].groups;
@@ -34,115 +39,239 @@ void SetUnits(const std::vector<UnitSpec> &units)
     LeaveCriticalSection(&mmDrvCritSec);
 }
 
-Recorder::Recorder() { InitializeCriticalSection(&lock); }
-Recorder::~Recorder() { DeleteCriticalSection(&lock); }
-
-std::vector<Notification> Recorder::Take()
+Recorder::Recorder() : changed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
-    EnterCriticalSection(&lock);
-    std::vector<Notification> result;
-    result.swap(seen);
-    LeaveCriticalSection(&lock);
-    return result;
+    InitializeCriticalSection(&lock_);
 }
 
-std::vector<UINT> Recorder::Messages()
+Recorder::~Recorder()
 {
-    std::vector<UINT> messages;
-    for (const Notification &n : Take()) messages.push_back(n.message);
+    CloseHandle(changed_);
+    DeleteCriticalSection(&lock_);
+}
+
+void Recorder::Add(HDRVR device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
+{
+    Note note = {device, message, instance, p1, p2, {}, 0, GetCurrentThreadId()};
+    if ((message == MIM_LONGDATA || message == MIM_LONGERROR) && p1) {
+        const MIDIHDR *header = reinterpret_cast<const MIDIHDR *>(p1);
+        note.flags = header->dwFlags;
+        DWORD recorded = std::min(header->dwBytesRecorded, header->dwBufferLength);
+        note.bytes.assign(header->lpData, header->lpData + recorded);
+    }
+    EnterCriticalSection(&lock_);
+    notes_.push_back(note);
+    LeaveCriticalSection(&lock_);
+    if (waiters_) SetEvent(changed_);  // a system call: only when someone waits
+    if (hook) hook(note);
+}
+
+std::vector<Note> Recorder::Take()
+{
+    std::vector<Note> taken;
+    EnterCriticalSection(&lock_);
+    taken.swap(notes_);
+    LeaveCriticalSection(&lock_);
+    return taken;
+}
+
+std::vector<Note> Recorder::Snapshot()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Note> copy = notes_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+std::vector<DWORD> Recorder::Messages()
+{
+    std::vector<DWORD> messages;
+    for (const Note &note : Take()) messages.push_back(note.message);
     return messages;
 }
 
-void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                                DWORD_PTR param2)
+bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &done,
+                         DWORD timeoutMs)
 {
-    Recorder *recorder = reinterpret_cast<Recorder *>(instance);
-    EnterCriticalSection(&recorder->lock);
-    recorder->seen.push_back({device, message, instance, param1, param2, GetCurrentThreadId()});
-    LeaveCriticalSection(&recorder->lock);
+    InterlockedIncrement(&waiters_);
+    for (DWORD start = GetTickCount();;) {
+        EnterCriticalSection(&lock_);
+        bool finished = done(notes_);  // no copy: cheap with many notes
+        LeaveCriticalSection(&lock_);
+        DWORD elapsed = GetTickCount() - start;
+        if (finished || elapsed >= timeoutMs) {
+            InterlockedDecrement(&waiters_);
+            return finished;
+        }
+        WaitForSingleObject(changed_, std::min<DWORD>(timeoutMs - elapsed, 50));
+    }
 }
 
-DWORD OpenPort(DriverMessageProc proc, UINT message, UINT deviceId, DWORD_PTR *instance,
-               DWORD_PTR callback, DWORD_PTR clientInstance, DWORD flags, HMIDI handle)
+static bool IsMidi(const Note &note)
+{
+    return note.message >= MIM_DATA && note.message <= MIM_LONGERROR;
+}
+
+std::vector<Note> Recorder::WaitMidi(size_t count, DWORD timeoutMs)
+{
+    WaitUntil([count](const std::vector<Note> &n) {
+        return size_t(std::count_if(n.begin(), n.end(), IsMidi)) >= count;
+    }, timeoutMs);
+    return MidiNotes(Snapshot());
+}
+
+void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR p1,
+                                DWORD_PTR p2)
+{
+    reinterpret_cast<Recorder *>(instance)->Add(device, message, instance, p1, p2);
+}
+
+std::vector<Note> MidiNotes(const std::vector<Note> &notes)
+{
+    std::vector<Note> midi;
+    std::copy_if(notes.begin(), notes.end(), std::back_inserter(midi), IsMidi);
+    return midi;
+}
+
+std::string Describe(const std::vector<Note> &notes)
+{
+    std::string text;
+    for (const Note &note : notes) {
+        char line[96];
+        snprintf(line, sizeof line, "[%x p1=%llx p2=%llu n=%u] ", unsigned(note.message),
+                 (unsigned long long)note.param1, (unsigned long long)note.param2,
+                 unsigned(note.bytes.size()));
+        text += line;
+    }
+    return text;
+}
+
+ClientBuffer::ClientBuffer(DWORD size) : memory(size)
+{
+    header.lpData = memory.data();
+    header.dwBufferLength = size;
+    header.dwFlags = MHDR_PREPARED;
+}
+
+std::vector<BYTE> ClientBuffer::Recorded() const
+{
+    return std::vector<BYTE>(memory.begin(), memory.begin() + header.dwBytesRecorded);
+}
+
+DWORD OpenPort(MessageProc proc, bool input, UINT device, DWORD_PTR *instance,
+               Recorder *recorder, DWORD flags)
 {
     MIDIOPENDESC desc = {};
-    desc.hMidi = handle;
-    desc.dwCallback = callback;
-    desc.dwInstance = clientInstance;
-    return proc(deviceId, message, reinterpret_cast<DWORD_PTR>(instance),
+    desc.hMidi = reinterpret_cast<HMIDI>(0x4321);
+    if (recorder) {
+        desc.dwCallback = reinterpret_cast<DWORD_PTR>(&RecordingCallback);
+        desc.dwInstance = reinterpret_cast<DWORD_PTR>(recorder);
+    }
+    return proc(device, input ? MIDM_OPEN : MODM_OPEN, reinterpret_cast<DWORD_PTR>(instance),
                 reinterpret_cast<DWORD_PTR>(&desc), flags);
 }
 
-DWORD OpenOutput(UINT deviceId, DWORD_PTR *instance, Recorder *recorder)
+Client::~Client()
 {
-    if (!recorder) return OpenPort(modMessage, MODM_OPEN, deviceId, instance, 0, 0, CALLBACK_NULL);
-    return OpenPort(modMessage, MODM_OPEN, deviceId, instance,
-                    reinterpret_cast<DWORD_PTR>(RecordingCallback),
-                    reinterpret_cast<DWORD_PTR>(recorder), CALLBACK_FUNCTION);
+    recorder.hook = nullptr;
+    if (open() && (!input || Send(MIDM_RESET) == 0)) Close();
 }
 
-MidiPort *OpenOutputPort(UINT deviceId, Recorder *recorder)
+DWORD Client::Close()
 {
-    DWORD_PTR instance = 0;
-    DWORD result = OpenOutput(deviceId, &instance, recorder);
-    EXPECT_EQ(result, static_cast<DWORD>(MMSYSERR_NOERROR)) << "open of output " << deviceId;
-    return result == MMSYSERR_NOERROR ? reinterpret_cast<MidiPort *>(instance) : nullptr;
+    DWORD result = Send(input ? MIDM_CLOSE : MODM_CLOSE);
+    if (result == MMSYSERR_NOERROR) openResult = MMSYSERR_ERROR;
+    return result;
 }
 
-DWORD Send(MidiPort *port, UINT message, DWORD_PTR param1, DWORD_PTR param2)
+Capture::Capture() : socket(testsupport::OpenCaptureSocket())
 {
-    return modMessage(port ? port->DeviceId : 0, message, reinterpret_cast<DWORD_PTR>(port),
-                      param1, param2);
-}
-
-DWORD SendShort(MidiPort *port, BYTE status, BYTE data1, BYTE data2)
-{
-    return Send(port, MODM_DATA, status | (data1 << 8) | (data2 << 16));
-}
-
-DWORD ClosePort(MidiPort *port) { return Send(port, MODM_CLOSE); }
-
-Capture::Capture() : socket_(testsupport::OpenCaptureSocket())
-{
-    if (socket_ == INVALID_SOCKET) return;
     int size = 4 << 20;
-    setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size), sizeof size);
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size), sizeof size);
 }
 
-Capture::~Capture()
-{
-    if (socket_ != INVALID_SOCKET) closesocket(socket_);
-}
+Capture::~Capture() { closesocket(socket); }
 
-bool Capture::Next(Packet *packet, int timeoutMs)
+bool Capture::Next(Datagram *packet, int timeoutMs)
 {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval wait = {timeoutMs / 1000, timeoutMs % 1000 * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
     BYTE buffer[2048];
-    int got = testsupport::ReceiveDatagram(socket_, buffer, sizeof buffer, timeoutMs);
+    sockaddr_in from = {};
+    int fromLength = sizeof from;
+    int got = recvfrom(socket, reinterpret_cast<char *>(buffer), sizeof buffer, 0,
+                       reinterpret_cast<sockaddr *>(&from), &fromLength);
     if (got < 0) return false;
+    *packet = Datagram();
     packet->length = got;
-    DWORD header[4] = {};
-    CopyMemory(header, buffer, got < PacketHeaderSize ? got : PacketHeaderSize);
-    packet->senderId = header[0];
-    packet->sequence = header[1];
-    packet->showNumber = header[2];
-    packet->groups = header[3];
-    packet->data.assign(buffer + (got < PacketHeaderSize ? got : PacketHeaderSize), buffer + got);
+    packet->fromPort = ntohs(from.sin_port);
+    int header = std::min(got, static_cast<int>(PacketHeaderSize));
+    CopyMemory(&packet->senderId, buffer, header);  // the four header words
+    packet->data.assign(buffer + header, buffer + got);
     return true;
 }
 
-std::vector<Packet> Capture::Drain(int quietMs)
+std::vector<Datagram> Capture::Drain(int quietMs)
 {
-    std::vector<Packet> packets;
-    Packet packet;
-    while (Next(&packet, quietMs)) packets.push_back(packet);
+    std::vector<Datagram> packets;
+    for (Datagram packet; Next(&packet, quietMs);) packets.push_back(packet);
     return packets;
 }
 
-DWORD HandleCount()
+std::vector<BYTE> PacketBytes(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+                              const std::vector<BYTE> &data)
 {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    DWORD words[4] = {senderId, sequence, show, groups};
+    std::vector<BYTE> packet(PacketHeaderSize + data.size());
+    memcpy(packet.data(), words, sizeof words);
+    std::copy(data.begin(), data.end(), packet.begin() + PacketHeaderSize);
+    return packet;
+}
+
+bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+               const std::vector<BYTE> &data)
+{
+    std::vector<BYTE> packet = PacketBytes(senderId, sequence, show, groups, data);
+    return testsupport::SendDatagram(packet.data(), static_cast<int>(packet.size()));
+}
+
+// The handles of this process, from the system's handle list
+// (GetProcessHandleCount answers 0 under Wine).
+static DWORD HandleCount()
+{
+    typedef LONG(NTAPI * Query)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    static Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<BYTE> buffer(1 << 16);
+    while (query(SystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) ==
+           LONG(0xC0000004))  // too small
+        buffer.resize(buffer.size() * 2);
+    const SYSTEM_HANDLE_INFORMATION *list = (const SYSTEM_HANDLE_INFORMATION *)buffer.data();
+    DWORD count = 0, self = GetCurrentProcessId();
+    for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == self;
     return count;
+}
+
+Resources Measure()
+{
+    Resources now;
+    now.heap = testsupport::MeasureHeap(DriverHeap);
+    now.handles = HandleCount();
+    now.winsock = wsacount;
+    return now;
+}
+
+void ExpectUnchanged(const Resources &before, DWORD handleSlack)
+{
+    Resources now = Measure();
+    EXPECT_TRUE(HeapValidate(DriverHeap, 0, nullptr));
+    EXPECT_EQ(now.heap.blocks, before.heap.blocks);
+    EXPECT_EQ(now.heap.bytes, before.heap.bytes);
+    EXPECT_LE(now.handles, before.handles + handleSlack);
+    EXPECT_EQ(now.winsock, before.winsock);
 }
 
 }  // namespace netsupport

@@ -1,96 +1,143 @@
-// Helpers for the output-side tests: ports configured straight into the
-// static library's table, opens made as winmm makes them, notification
-// recording, packet capture and driver-heap accounting.
+// Helpers of the port tests: the port table filled straight into the static
+// library, ports opened as winmm opens them with every notification
+// recorded, packets on port 12555, and resource accounting.
 #pragma once
 
+#include <gtest/gtest.h>
 #include "driver/driver.h"
 #include "support.h"
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace netsupport {
 
-typedef DWORD(APIENTRY *DriverMessageProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-
-// --- The static library's port table ---------------------------------------
+typedef DWORD(APIENTRY *MessageProc)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 struct UnitSpec {
-    DWORD direction;    // DirectionInput and/or DirectionOutput
+    DWORD direction;  // DirectionInput and/or DirectionOutput
     DWORD showNumber;
     DWORD groups;
 };
-
-// Replaces the whole table by these ports, in slot order, as the
-// configuration loader would leave it. ClearUnits empties it again.
+// Replaces the port table by these ports in slot order, as the
+// configuration loader leaves it; ClearUnits empties it.
 void SetUnits(const std::vector<UnitSpec> &units);
 void ClearUnits();
 
-// --- Notifications ----------------------------------------------------------
-
-struct Notification {
-    HDRVR device;
-    UINT message;
-    DWORD_PTR instance;
-    DWORD_PTR param1;
-    DWORD_PTR param2;
-    DWORD threadId;
+// One notification as the client saw it; for MIM_LONGDATA and MIM_LONGERROR
+// the buffer's recorded bytes and flags are copied during the call.
+struct Note {
+    HDRVR device = nullptr;
+    DWORD message = 0;
+    DWORD_PTR instance = 0, param1 = 0, param2 = 0;
+    std::vector<BYTE> bytes;
+    DWORD flags = 0, threadId = 0;
 };
 
-// Collects what a CALLBACK_FUNCTION or CALLBACK_DIRECT client receives. The
-// recorder's own address is the client instance value.
+// Collects notifications from any thread; waits are bounded.
 struct Recorder {
-    CRITICAL_SECTION lock;
-    std::vector<Notification> seen;
+    std::function<void(const Note &)> hook;  // runs inside the callback, may call the driver
     Recorder();
     ~Recorder();
-    std::vector<Notification> Take();
-    std::vector<UINT> Messages();
-};
-void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                                DWORD_PTR param2);
-
-// MODM_OPEN as winmm sends it: the instance location, the open description
-// and the flags. callback 0 asks for no notifications.
-DWORD OpenPort(DriverMessageProc proc, UINT message, UINT deviceId, DWORD_PTR *instance,
-               DWORD_PTR callback, DWORD_PTR clientInstance, DWORD flags,
-               HMIDI handle = reinterpret_cast<HMIDI>(0x1234));
-DWORD OpenOutput(UINT deviceId, DWORD_PTR *instance, Recorder *recorder = nullptr);
-MidiPort *OpenOutputPort(UINT deviceId, Recorder *recorder = nullptr);  // asserts success
-DWORD Send(MidiPort *port, UINT message, DWORD_PTR param1 = 0, DWORD_PTR param2 = 0);
-DWORD SendShort(MidiPort *port, BYTE status, BYTE data1 = 0, BYTE data2 = 0);
-DWORD ClosePort(MidiPort *port);
-
-// --- Packets ----------------------------------------------------------------
-
-struct Packet {
-    DWORD senderId;
-    DWORD sequence;
-    DWORD showNumber;
-    DWORD groups;
-    std::vector<BYTE> data;
-    int length;          // whole datagram, header included
-};
-
-// A capture socket (port 12555, address reuse) with a large receive buffer.
-class Capture {
-public:
-    Capture();
-    ~Capture();
-    bool ok() const { return socket_ != INVALID_SOCKET; }
-    // Every packet that arrives until none has come for quietMs.
-    std::vector<Packet> Drain(int quietMs = 300);
-    // One packet, or false after timeoutMs.
-    bool Next(Packet *packet, int timeoutMs = 2000);
-    SOCKET socket() const { return socket_; }
+    void Add(HDRVR device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
+    std::vector<Note> Take();  // removes what was recorded
+    std::vector<Note> Snapshot();
+    std::vector<DWORD> Messages();  // takes, messages only
+    bool WaitUntil(const std::function<bool(const std::vector<Note> &)> &done, DWORD timeoutMs);
+    // Waits for `count` notes of received MIDI; returns those recorded.
+    std::vector<Note> WaitMidi(size_t count, DWORD timeoutMs = 3000);
 
 private:
-    SOCKET socket_;
+    CRITICAL_SECTION lock_;
+    HANDLE changed_;  // set at each note while someone waits
+    volatile LONG waiters_ = 0;
+    std::vector<Note> notes_;
+};
+// For CALLBACK_FUNCTION and CALLBACK_DIRECT alike; the instance is a Recorder.
+void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR p1,
+                                DWORD_PTR p2);
+std::vector<Note> MidiNotes(const std::vector<Note> &notes);  // MIM_DATA to MIM_LONGERROR
+std::string Describe(const std::vector<Note> &notes);
+
+// A prepared client buffer that owns its memory.
+struct ClientBuffer {
+    MIDIHDR header = {};
+    std::vector<char> memory;
+    explicit ClientBuffer(DWORD size = 64);
+    ClientBuffer(ClientBuffer &&) = default;  // the memory moves with its header
+    std::vector<BYTE> Recorded() const;
 };
 
-// --- Resources --------------------------------------------------------------
+// MODM_OPEN or MIDM_OPEN as winmm sends it, notifying `recorder` (nothing
+// when it is null, whatever the flags say).
+DWORD OpenPort(MessageProc proc, bool input, UINT device, DWORD_PTR *instance,
+               Recorder *recorder, DWORD flags = CALLBACK_FUNCTION);
 
-using HeapUsage = testsupport::HeapUse;
-inline HeapUsage BusyBlocks(HANDLE heap) { return testsupport::MeasureHeap(heap); }
-DWORD HandleCount();
+// A client's port; reset and closed when it goes, if still open.
+struct Client {
+    Recorder recorder;  // first: the open notifies
+    MessageProc proc;
+    bool input;
+    UINT device;
+    DWORD_PTR instance = 0;
+    DWORD openResult;
+
+    Client(MessageProc proc, bool input, UINT device, DWORD flags = CALLBACK_FUNCTION)
+        : proc(proc), input(input), device(device),
+          openResult(OpenPort(proc, input, device, &instance, &recorder, flags)) {}
+    ~Client();
+    bool open() const { return openResult == MMSYSERR_NOERROR; }
+    DWORD Send(UINT m, DWORD_PTR a = 0, DWORD_PTR b = 0) { return proc(device, m, instance, a, b); }
+    DWORD Add(ClientBuffer &c)
+    {
+        return Send(MIDM_ADDBUFFER, (DWORD_PTR)&c.header, sizeof c.header);
+    }
+    DWORD Long(MIDIHDR &h) { return Send(MODM_LONGDATA, (DWORD_PTR)&h, sizeof h); }
+    DWORD Close();
+};
+
+struct Datagram {
+    DWORD senderId = 0, sequence = 0, showNumber = 0, groups = 0;  // the header, in order
+    std::vector<BYTE> data;
+    int length = 0;        // header included
+    u_short fromPort = 0;  // host order
+};
+
+// A socket on port 12555 with address reuse and a large receive buffer: it
+// sees every packet that an output port broadcasts.
+struct Capture {
+    SOCKET socket;
+    Capture();
+    ~Capture();
+    bool ok() const { return socket != INVALID_SOCKET; }
+    bool Next(Datagram *packet, int timeoutMs = 2000);
+    std::vector<Datagram> Drain(int quietMs = 300);  // until quiet for quietMs
+};
+
+std::vector<BYTE> PacketBytes(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+                              const std::vector<BYTE> &data);
+// One packet to port 12555 of the loopback network's broadcast address.
+bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
+               const std::vector<BYTE> &data);
+
+// A test of UDP ports with a Winsock reference of its own for its sockets;
+// it fills the port table itself, and the table is emptied after it.
+void ResetTransport();  // UDP, no TCP address
+class PortTest : public testing::Test {
+protected:
+    void SetUp() override { testsupport::WinsockUp(); ResetTransport(); }
+    void TearDown() override { ClearUnits(); ResetTransport(); testsupport::WinsockDown(); }
+};
+
+// Driver heap, process handles, the driver's Winsock references.
+struct Resources {
+    testsupport::HeapUse heap;
+    DWORD handles = 0;
+    LONG winsock = 0;
+};
+Resources Measure();
+// Expects them back as before (with some handles of slack for what the
+// system makes lazily) and the driver heap intact.
+void ExpectUnchanged(const Resources &before, DWORD handleSlack = 0);
 
 }  // namespace netsupport

@@ -1,0 +1,354 @@
+// The TCP transport against bare Winsock peers on loopback: an output port
+// as the client of a bare server, an input port as the server of bare
+// clients, a lost connection made again, an absent peer, an address that
+// does not resolve, and closes while the connection thread is at work.
+#include "support/net_ports.h"
+
+#include <tlhelp32.h>
+#include <string>
+
+using namespace netsupport;
+
+namespace {
+
+constexpr DWORD Show = 0x352441C2;
+constexpr DWORD Groups = 0x5;
+
+SOCKET Listen()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&on), sizeof on);
+    sockaddr_in address = testsupport::NetworkPortAddress(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(s, 1) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+// A client of the input port; tries for up to `ms` (the port's thread
+// starts accepting when input starts).
+SOCKET Connect(DWORD ms = 3000)
+{
+    sockaddr_in address = testsupport::NetworkPortAddress(INADDR_LOOPBACK);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(50)) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return s;
+        closesocket(s);
+    }
+    return INVALID_SOCKET;
+}
+
+SOCKET AcceptWithin(SOCKET listener, long ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listener, &readable);
+    timeval wait = {ms / 1000, (ms % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &wait) != 1) return INVALID_SOCKET;
+    return accept(listener, nullptr, nullptr);
+}
+
+// Exactly `count` bytes of the stream, or fewer after `ms` without more.
+std::vector<BYTE> Read(SOCKET s, size_t count, long ms = 3000)
+{
+    std::vector<BYTE> bytes;
+    while (bytes.size() < count) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval wait = {ms / 1000, (ms % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) != 1) break;
+        BYTE chunk[4096];
+        int got = recv(s, reinterpret_cast<char *>(chunk),
+                       static_cast<int>(std::min<size_t>(sizeof chunk, count - bytes.size())), 0);
+        if (got <= 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    return bytes;
+}
+
+// The packets of a block as the stream carries them: 400-byte pieces and
+// the rest, each with its header.
+struct Block {
+    std::vector<Datagram> packets;
+    std::vector<BYTE> data;
+};
+
+Block ReadBlock(SOCKET s, size_t dataBytes)
+{
+    size_t pieces = (dataBytes + PacketDataMax - 1) / PacketDataMax;
+    std::vector<BYTE> stream = Read(s, dataBytes + pieces * PacketHeaderSize);
+    Block block;
+    for (size_t at = 0; at + PacketHeaderSize < stream.size();) {
+        size_t length = std::min<size_t>(PacketSizeMax, stream.size() - at);
+        PacketHeader header;
+        DecodeHeader(&stream[at], length, &header);
+        Datagram packet;
+        packet.senderId = header.SenderId;
+        packet.sequence = header.Sequence;
+        packet.showNumber = header.ShowNumber;
+        packet.groups = header.Groups;
+        packet.data.assign(stream.begin() + at + PacketHeaderSize, stream.begin() + at + length);
+        block.data.insert(block.data.end(), packet.data.begin(), packet.data.end());
+        block.packets.push_back(packet);
+        at += length;
+    }
+    return block;
+}
+
+int ThreadCount()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool LockIsFree()
+{
+    bool free = false;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void *result) -> DWORD {
+            if (!TryEnterCriticalSection(&mmDrvCritSec)) return 0;
+            LeaveCriticalSection(&mmDrvCritSec);
+            *static_cast<bool *>(result) = true;
+            return 0;
+        },
+        &free, 0, nullptr);
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    return free;
+}
+
+class Tcp : public PortTest {
+protected:
+    void Use(DWORD direction, const char *address = "127.0.0.1", DWORD mode = 1)
+    {
+        SetUnits({{direction, Show, Groups}});
+        TCPClientServer = mode;
+        lstrcpyA(TCPAddress, address);
+    }
+    std::vector<BYTE> NotePacket(BYTE key) { return PacketBytes(7, key, Show, Groups, {0x90, key, 0x40}); }
+    bool SendAll(SOCKET s, const std::vector<BYTE> &bytes)
+    {
+        return send(s, reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()),
+                    0) == static_cast<int>(bytes.size());
+    }
+};
+
+}  // namespace
+
+TEST_F(Tcp, OutputBlocksCrossIntactWithConsecutiveSequenceNumbers)
+{
+    Use(DirectionOutput);
+    SOCKET listener = Listen();
+    ASSERT_NE(listener, INVALID_SOCKET);
+    Client out(modMessage, false, 0);
+    ASSERT_TRUE(out.open());
+    SOCKET peer = AcceptWithin(listener, 2000);
+    ASSERT_NE(peer, INVALID_SOCKET);
+
+    ASSERT_EQ(out.Send(MODM_DATA, 0x403C90), 0u);
+    Block note = ReadBlock(peer, 3);
+    ASSERT_EQ(note.packets.size(), 1u);
+    EXPECT_EQ(note.packets[0].sequence, 1u);
+    EXPECT_EQ(note.packets[0].showNumber, Show);
+    EXPECT_EQ(note.packets[0].groups, Groups);
+    EXPECT_EQ(note.data, (std::vector<BYTE>{0x90, 0x3C, 0x40}));
+
+    DWORD sequence = 2;
+    for (size_t size : {size_t(1024), size_t(65536)}) {
+        std::vector<BYTE> sysex = testsupport::SysexMessage(size, static_cast<unsigned>(size));
+        MIDIHDR header = testsupport::PreparedHeader(sysex);
+        ASSERT_EQ(out.Long(header), 0u);
+        Block block = ReadBlock(peer, size);
+        EXPECT_EQ(block.data, sysex) << size;
+        for (const Datagram &packet : block.packets) EXPECT_EQ(packet.sequence, sequence++);
+    }
+    closesocket(peer);
+    closesocket(listener);
+}
+
+TEST_F(Tcp, InputServesOneClientAtATimeAndTheNextOneAfterIt)
+{
+    Use(DirectionInput);
+    Client in(midMessage, true, 0);
+    ASSERT_TRUE(in.open());
+    ClientBuffer buffer(70000);
+    ASSERT_EQ(in.Add(buffer), 0u);
+    ASSERT_EQ(in.Send(MIDM_START), 0u);
+
+    SOCKET first = Connect();
+    ASSERT_NE(first, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(first, NotePacket(0x3C)));
+    ASSERT_EQ(in.recorder.WaitMidi(1).size(), 1u);
+    // One packet per receive: the pieces of a long message go one by one.
+    std::vector<BYTE> sysex = testsupport::SysexMessage(65536, 3);
+    for (size_t at = 0, sequence = 100; at < sysex.size(); at += PacketDataMax, ++sequence) {
+        std::vector<BYTE> piece(sysex.begin() + at,
+                                sysex.begin() + std::min(sysex.size(), at + PacketDataMax));
+        ASSERT_TRUE(SendAll(first, PacketBytes(7, static_cast<DWORD>(sequence), Show, Groups, piece)));
+        Sleep(1);
+    }
+    std::vector<Note> midi = in.recorder.WaitMidi(2, 5000);
+    ASSERT_EQ(midi.size(), 2u) << Describe(midi);
+    EXPECT_EQ(midi[1].message, (DWORD)MIM_LONGDATA);
+    EXPECT_TRUE(midi[1].bytes == sysex);
+
+    // The listener is gone while the first client is connected.
+    SOCKET second = Connect(300);
+    EXPECT_EQ(second, INVALID_SOCKET);
+    closesocket(first);
+    second = Connect();
+    ASSERT_NE(second, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(second, NotePacket(0x3E)));
+    midi = in.recorder.WaitMidi(3);
+    ASSERT_EQ(midi.size(), 3u);
+    EXPECT_EQ(midi[2].param1, 0x403E90u);
+    closesocket(second);
+    EXPECT_EQ(in.Send(MIDM_RESET), 0u);
+}
+
+TEST_F(Tcp, APeerThatRestartsGetsTheFailedPacketAgain)
+{
+    Use(DirectionOutput);
+    SOCKET listener = Listen();
+    Client out(modMessage, false, 0);
+    ASSERT_TRUE(out.open());
+    SOCKET peer = AcceptWithin(listener, 2000);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    ASSERT_EQ(out.Send(MODM_DATA, 0x403C90), 0u);
+    ASSERT_EQ(ReadBlock(peer, 3).packets.size(), 1u);
+
+    closesocket(peer);
+    closesocket(listener);
+    listener = Listen();
+    // The first write after the peer has gone may still leave the machine;
+    // a later one finds the connection lost, connects again and sends the
+    // same packet on the new connection.
+    DWORD sent = 0;
+    SOCKET again = INVALID_SOCKET;
+    for (int i = 0; i < 4 && again == INVALID_SOCKET; ++i) {
+        sent = 2 + i;
+        EXPECT_EQ(out.Send(MODM_DATA, 0x400090 | (0x40 + i) << 8), 0u) << i;
+        again = AcceptWithin(listener, 200);
+    }
+    ASSERT_NE(again, INVALID_SOCKET);
+    Block block = ReadBlock(again, 3);
+    ASSERT_EQ(block.packets.size(), 1u);
+    EXPECT_EQ(block.packets[0].sequence, sent);
+    EXPECT_EQ(block.data[1], 0x40 + sent - 2);
+    closesocket(again);
+    closesocket(listener);
+}
+
+// The slow waits, once: an output port's open waits 20 s for its absent
+// peer, a write 4 s, and neither keeps the driver's lock afterwards; the
+// close then ends the connection thread at once.
+TEST_F(Tcp, AnAbsentPeerCostsTheOpenTwentySecondsAndAWriteFour)
+{
+    Use(DirectionOutput);
+    int threads = ThreadCount();
+    DWORD start = GetTickCount();
+    Client out(modMessage, false, 0);
+    ASSERT_TRUE(out.open());
+    DWORD opened = GetTickCount() - start;
+    EXPECT_GE(opened, 19000u);
+    EXPECT_LE(opened, 23000u);
+    EXPECT_TRUE(LockIsFree());
+
+    start = GetTickCount();
+    EXPECT_EQ(out.Send(MODM_DATA, 0x403C90), (DWORD)MMSYSERR_ERROR);
+    DWORD wrote = GetTickCount() - start;
+    EXPECT_GE(wrote, 3800u);
+    EXPECT_LE(wrote, 6000u);
+    EXPECT_TRUE(LockIsFree());
+
+    start = GetTickCount();
+    EXPECT_EQ(out.Close(), 0u);
+    EXPECT_LE(GetTickCount() - start, 1000u);
+    EXPECT_EQ(connthreads, 0);
+    EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(Tcp, AnUnresolvableAddressIsRetriedEveryTenthOfASecondUntilTheClose)
+{
+    Use(DirectionInput, "no-such-host.invalid");
+    testsupport::WinsockUp();
+    DecodeDebugLevel(6);  // level 2, to the log file
+    std::wstring log = testsupport::LogFilePath(GetCurrentProcessId());
+    auto attempts = [&] {
+        std::string text = testsupport::ReadFileBytes(log);
+        size_t count = 0;
+        for (size_t at = text.find("accept() error"); at != std::string::npos;
+             at = text.find("accept() error", at + 1))
+            ++count;
+        return count;
+    };
+    {
+        Client in(midMessage, true, 0);
+        ASSERT_TRUE(in.open());
+        ASSERT_EQ(in.Send(MIDM_START), 0u);
+        size_t before = attempts();
+        Sleep(1000);
+        size_t during = attempts() - before;
+        EXPECT_GE(during, 5u);
+        EXPECT_LE(during, 11u);
+        EXPECT_EQ(in.Close(), 0u);
+    }
+    size_t closed = attempts();
+    Sleep(300);
+    EXPECT_EQ(attempts(), closed);
+    DecodeDebugLevel(0);
+    testsupport::WinsockDown();
+}
+
+// A TCPClientServer above 1 is TCP for the sockets and the writer, but the
+// open starts no connection: the first write makes it.
+TEST_F(Tcp, AModeAboveOneConnectsAtTheFirstWrite)
+{
+    Use(DirectionOutput, "127.0.0.1", 2);
+    SOCKET listener = Listen();
+    DWORD start = GetTickCount();
+    Client out(modMessage, false, 0);
+    ASSERT_TRUE(out.open());
+    EXPECT_LE(GetTickCount() - start, 2000u);
+    EXPECT_EQ(out.Send(MODM_DATA, 0x403C90), 0u);
+    SOCKET peer = AcceptWithin(listener, 2000);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    EXPECT_EQ(ReadBlock(peer, 3).data, (std::vector<BYTE>{0x90, 0x3C, 0x40}));
+    closesocket(peer);
+    closesocket(listener);
+}
+
+TEST_F(Tcp, HundredOpensAcceptsAndClosesLeaveNothingBehind)
+{
+    Use(DirectionInput);
+    {  // once first, for what the system makes lazily
+        Client in(midMessage, true, 0);
+        in.Send(MIDM_START);
+    }
+    int threads = ThreadCount();
+    Resources before = Measure();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        Client in(midMessage, true, 0);
+        ASSERT_TRUE(in.open()) << cycle;
+        ASSERT_EQ(in.Send(MIDM_START), 0u);
+        if (cycle % 2) {  // half the time a client is accepted before the close
+            SOCKET client = Connect();
+            ASSERT_NE(client, INVALID_SOCKET) << cycle;
+            closesocket(client);
+        }
+        ASSERT_EQ(in.Close(), 0u) << cycle;
+    }
+    EXPECT_EQ(connthreads, 0);
+    EXPECT_EQ(ThreadCount(), threads);
+    ExpectUnchanged(before);
+}
