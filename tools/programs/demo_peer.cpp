@@ -61,9 +61,9 @@ DWORD Received(DWORD packed)
 
 // A universal reset, a 1000-byte dump (three packets on the wire) and a
 // 16 KiB dump (43 packets).
-const DWORD SysexLengths[] = {6, 1000, 16384};
+const DWORD SysexLengths[] = {6, 1024, 65536};
 const DWORD SysexCount = sizeof SysexLengths / sizeof SysexLengths[0];
-constexpr DWORD SysexMax = 16384;
+constexpr DWORD SysexMax = 65536;
 
 void FillSysex(BYTE *data, DWORD length, DWORD which)
 {
