@@ -55,11 +55,9 @@ TEST_F(Callbacks, FunctionAndDirectCallOnTheCallingThread)
         std::vector<Note> seen = recorder.Take();
         ASSERT_EQ(seen.size(), 3u) << row.flags;
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(seen[i].message, kLifecycle[i]);
-            EXPECT_EQ(seen[i].device, row.device) << row.flags;
-            EXPECT_EQ(seen[i].instance, (DWORD_PTR)&recorder);
+            EXPECT_TRUE(seen[i].message == kLifecycle[i] && seen[i].device == row.device) << row.flags;
+            EXPECT_TRUE(seen[i].instance == (DWORD_PTR)&recorder && seen[i].param2 == 0) << i;
             EXPECT_EQ(seen[i].param1, i == 1 ? (DWORD_PTR)&header : 0u);
-            EXPECT_EQ(seen[i].param2, 0u);
             EXPECT_EQ(seen[i].threadId, GetCurrentThreadId());
         }
     }
@@ -96,9 +94,8 @@ TEST_F(Callbacks, WindowAndThreadQueueReceiveOpenDoneAndClose)
             posted.push_back(message);
         ASSERT_EQ(posted.size(), 3u) << flags;
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(posted[i].message, kLifecycle[i]);
+            EXPECT_TRUE(posted[i].message == kLifecycle[i] && posted[i].wParam == (WPARAM)kHandle) << i;
             EXPECT_EQ(posted[i].hwnd, flags == CALLBACK_WINDOW ? window : nullptr);
-            EXPECT_EQ(posted[i].wParam, (WPARAM)kHandle);
             EXPECT_EQ(posted[i].lParam, i == 1 ? (LPARAM)&header : 0);
         }
     }

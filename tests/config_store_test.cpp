@@ -26,19 +26,8 @@ void Put(const std::wstring &subkey, const std::wstring &name, const RegValue &v
 class Store : public testing::Test {
 protected:
     void SetUp() override { Reload(); }
-    void TearDown() override
-    {
-        FreePortInfo();
-        DeleteProductKey();
-    }
+    void TearDown() override { FreePortInfo(); DeleteProductKey(); }
 };
-
-TEST(ShowNumber, IsTheCrc32OfTheLowBytes)
-{
-    EXPECT_EQ(ComputeShowNumber(L"123456789"), 0xCBF43926u);
-    EXPECT_EQ(ComputeShowNumber(L"\x0161\x0462\x7F63"), ComputeShowNumber(L"abc"));
-    EXPECT_EQ(ComputeShowNumber(L"") + ComputeShowNumber(nullptr), 0u);
-}
 
 // The saver renumbers the ports in slot order, writes only the shows that
 // a port uses, keeps the debug level and removes every other subkey (with

@@ -65,19 +65,6 @@ protected:
         EXPECT_EQ(session_->Done().text, ui::AfterDoneText);
         EXPECT_EQ(session_->Finished(), 0);
     }
-    // Clicks Help/About on a helper thread (the About box is modal inside
-    // the click) and waits for the About box; CloseAbout presses its button.
-    HWND OpenAbout()
-    {
-        click_ = std::thread([this] { ui::Press(dialog_, IDC_HELP_ABOUT, {}, 60000); });
-        return ui::WaitForDialog(ui::AboutTitle, IDC_HELP_TEXT);
-    }
-    void CloseAbout(HWND about, int button)
-    {
-        ui::Press(about, button);
-        click_.join();
-        EXPECT_TRUE(ui::WaitUntilGone(about));
-    }
     DriverDll dll_;
     std::unique_ptr<ui::Configurator> session_;
     HWND dialog_ = nullptr;
@@ -85,8 +72,8 @@ protected:
 };
 
 // The lists, the choices, and a clicked line loaded into the controls (one
-// at a time). After an edit Cancel asks first: No keeps the dialog, Yes
-// leaves the registry as it was, with no box after.
+// at a time). After an edit Cancel asks first, and No keeps the dialog (Yes:
+// see the session tests).
 TEST_F(Configurator, ShowsTheConfigurationAndCancels)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
@@ -105,16 +92,11 @@ TEST_F(Configurator, ShowsTheConfigurationAndCancels)
     EXPECT_EQ(ui::CheckedGroups(dialog_), 2u);
     EXPECT_EQ(SendDlgItemMessageW(dialog_, IDC_INPUT_LIST, LB_GETCURSEL, 0, 0), LB_ERR) << "one line loaded at a time";
 
-    KeyTree before = ReadTree(ProductPath());
     ui::FillPort(dialog_, {L"Drums", 0, L"", 1, 4});
     ASSERT_EQ(Said(IDC_ADD), Texts{});
-    Texts question = {L"You have changed the configuration.\nDo you really want to discard your changes?"};
-    EXPECT_EQ(Said(IDCANCEL, {IDNO}), question);
+    EXPECT_EQ(Said(IDCANCEL, {IDNO}),
+              Texts{L"You have changed the configuration.\nDo you really want to discard your changes?"});
     EXPECT_TRUE(IsWindowVisible(dialog_));
-    EXPECT_EQ(Said(IDCANCEL, {IDYES}), question);
-    EXPECT_EQ(session_->Finished(), 0);
-    EXPECT_EQ(ui::WaitForMessageBox(nullptr, 300), nullptr);
-    EXPECT_TRUE(ReadTree(ProductPath()) == before);
 }
 
 // Add takes a complete, new port, refills the controls (nothing loaded or
@@ -227,7 +209,9 @@ TEST_F(Configurator, AboutBoxAndLayout)
     EXPECT_TRUE(ui::SaveScreenshot(dialog_, ProgramFolder() + L"\\configurator.png"));
     ASSERT_TRUE(ReadDriverVersion());
     for (int closeWith : {IDOK, IDCANCEL}) {
-        HWND about = OpenAbout();
+        // The About box is modal inside the click, which runs on a thread of its own.
+        click_ = std::thread([this] { ui::Press(dialog_, IDC_HELP_ABOUT, {}, 60000); });
+        HWND about = ui::WaitForDialog(ui::AboutTitle, IDC_HELP_TEXT);
         ASSERT_NE(about, nullptr);
         EXPECT_EQ(GetWindow(about, GW_OWNER), dialog_);
         RECT owner = ui::WindowRect(dialog_), placed = ui::WindowRect(about);
@@ -241,7 +225,9 @@ TEST_F(Configurator, AboutBoxAndLayout)
             ASSERT_EQ(help[i - 1], L'\r') << "bare line feed at " << i;
         EXPECT_EQ(ui::LayoutFaults(about, dll_.module, IDD_ABOUT), "");
         EXPECT_TRUE(closeWith != IDOK || ui::SaveScreenshot(about, ProgramFolder() + L"\\about.png"));
-        CloseAbout(about, closeWith);
+        ui::Press(about, closeWith);
+        click_.join();
+        EXPECT_TRUE(ui::WaitUntilGone(about));
         EXPECT_TRUE(ui::Text(dialog_, IDC_DESCRIPTION) == L"Keys" && ui::CheckedGroups(dialog_) == 1);
     }
     EXPECT_EQ(Said(IDC_CHANGE, {IDNO}).size(), 1u) << "the line is still loaded";

@@ -2,19 +2,14 @@
 // Panel start them: DRV_CONFIGURE's answers and placement, one session per
 // process, the debug level chosen, open ports across a commit.
 #include <gtest/gtest.h>
-#include "support/support.h"
+#include "support/net_ports.h"
 #include "support/ui_dialogs.h"
 #include <algorithm>
 
 using namespace testsupport;
+using netsupport::OpenPort;
 
 namespace {
-
-DWORD OpenOutput(DriverDll &dll, UINT device, DWORD_PTR *instance)
-{
-    MIDIOPENDESC desc = {};
-    return dll.modMessage(device, MODM_OPEN, DWORD_PTR(instance), DWORD_PTR(&desc), CALLBACK_NULL);
-}
 
 std::wstring OutputName(DriverDll &dll, UINT device)
 {
@@ -128,20 +123,20 @@ TEST_F(Session, OpenPortsKeepTheirStateAcrossTheCommit)
     ASSERT_TRUE(dll_.LoadDriver());
     std::wstring beyond = OutputName(dll_, 113);
     DWORD_PTR port0 = 0, port113 = 0, again = 0;
-    ASSERT_EQ(OpenOutput(dll_, 0, &port0), 0u);
+    ASSERT_EQ(OpenPort(dll_.modMessage, false, 0, &port0, nullptr, CALLBACK_NULL), 0u);
     ASSERT_TRUE(session_->OpenConfigure());
-    ASSERT_EQ(OpenOutput(dll_, 113, &port113), 0u);
+    ASSERT_EQ(OpenPort(dll_.modMessage, false, 113, &port113, nullptr, CALLBACK_NULL), 0u);
     ui::ClickLine(session_->Dialog(), IDC_OUTPUT_LIST, 0);
     ui::Type(session_->Dialog(), IDC_DESCRIPTION, L"Renamed");
     ASSERT_EQ(ui::Press(session_->Dialog(), IDC_CHANGE, {IDYES}).size(), 1u);
     EXPECT_EQ(session_->Done().text, ui::AfterDoneText);
     ASSERT_EQ(session_->Finished(), 1);
     EXPECT_TRUE(OutputName(dll_, 0) == L"Renamed" && OutputName(dll_, 113) == beyond);
-    EXPECT_EQ(OpenOutput(dll_, 0, &again), DWORD(MMSYSERR_ALLOCATED));
-    EXPECT_EQ(OpenOutput(dll_, 113, &again), DWORD(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(OpenPort(dll_.modMessage, false, 0, &again, nullptr, CALLBACK_NULL), DWORD(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(OpenPort(dll_.modMessage, false, 113, &again, nullptr, CALLBACK_NULL), DWORD(MMSYSERR_ALLOCATED));
     EXPECT_EQ(dll_.modMessage(0, MODM_DATA, port0, 0x403C90, 0), 0u);
     EXPECT_EQ(dll_.modMessage(0, MODM_CLOSE, port0, 0, 0) + dll_.modMessage(113, MODM_CLOSE, port113, 0, 0), 0u);
-    ASSERT_EQ(OpenOutput(dll_, 0, &again), 0u);
+    ASSERT_EQ(OpenPort(dll_.modMessage, false, 0, &again, nullptr, CALLBACK_NULL), 0u);
     EXPECT_EQ(dll_.modMessage(0, MODM_CLOSE, again, 0, 0), 0u);
     dll_.FreeDriver();
     WinsockDown();

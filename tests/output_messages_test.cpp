@@ -20,12 +20,7 @@ protected:
         ASSERT_TRUE(capture->ok() && port->open());
         port->recorder.Take();
     }
-    void TearDown() override
-    {
-        port.reset();
-        capture.reset();
-        PortTest::TearDown();
-    }
+    void TearDown() override { port.reset(); capture.reset(); PortTest::TearDown(); }
     std::unique_ptr<Capture> capture;
     std::unique_ptr<Client> port;
 };

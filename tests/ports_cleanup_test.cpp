@@ -1,9 +1,6 @@
-// Input ports' sockets and their close. UDP ports share 12555 with each
-// other and with any program that binds it with address reuse; a program
-// holding it exclusively makes the open fail without a trace; a TCP input
-// port listens on it from open to close. Whatever state a port is in, its
-// close ends the receive before the record goes back to the heap and
-// leaves no handle, heap block or Winsock reference.
+// Input ports' sockets and their close: 12555 shared by UDP ports and other
+// programs with address reuse, or held exclusively; a TCP port listening from
+// open to close; closes in any state that leave no handle, heap or Winsock trace.
 #include <gtest/gtest.h>
 #include "support/net_ports.h"
 #include <memory>
@@ -33,8 +30,7 @@ TEST_F(InputPorts, TwoPortsAndAnotherProgramHearOneBroadcast)
     ASSERT_TRUE(Broadcast(5, 1, Show, 1, {0xF8}));
     for (Client *port : {&first, &second}) {
         std::vector<Note> midi = port->recorder.WaitMidi(1);
-        ASSERT_EQ(midi.size(), 1u);
-        EXPECT_EQ(midi[0].param1, 0xF8u);
+        EXPECT_TRUE(midi.size() == 1 && midi[0].param1 == 0xF8) << Describe(midi);
     }
     Datagram packet;
     EXPECT_TRUE(other.Next(&packet));
@@ -102,8 +98,7 @@ TEST_F(InputPorts, UnitOpenBothWaysKeepsTheOtherDirection)
         Resources inputOnly = Measure();
         EXPECT_EQ(Client(modMessage, false, 0).Send(MODM_DATA, 0x403C90), 0u);
         std::vector<Note> midi = input.recorder.WaitMidi(1);
-        ASSERT_EQ(midi.size(), 1u);
-        EXPECT_EQ(midi[0].param1, 0x403C90u);
+        EXPECT_TRUE(midi.size() == 1 && midi[0].param1 == 0x403C90) << Describe(midi);
         ExpectUnchanged(inputOnly);
         EXPECT_TRUE(Client(modMessage, false, 0).open());
     }

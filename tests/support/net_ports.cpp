@@ -5,12 +5,6 @@
 
 namespace netsupport {
 
-void ResetTransport()
-{
-    TCPClientServer = 0;
-    TCPAddress[0] = 0;
-}
-
 void ClearUnits()
 {
     EnterCriticalSection(&mmDrvCritSec);
@@ -24,30 +18,13 @@ void ClearUnits()
 
 void SetUnits(const std::vector<UnitSpec> &units)
 {
-    static const WCHAR description[] = L"test port";
     ClearUnits();
     EnterCriticalSection(&mmDrvCritSec);
     for (size_t i = 0; i < units.size() && i < UnitsInUse; ++i) {
-        Unit &unit = pUnits[i];
-        unit.Description = static_cast<WCHAR *>(HeapAlloc(DriverHeap, 0, sizeof description));
-        if (unit.Description) CopyMemory(unit.Description, description, sizeof description);
-        unit.Direction = units[i].direction;
-        unit.ShowNumber = units[i].showNumber;
-        unit.Groups = units[i].groups;
-        unit.InUse = 1;
+        testsupport::PutUnit(int(i), units[i].direction, L"test port", 0, units[i].groups);
+        pUnits[i].ShowNumber = units[i].showNumber;
     }
     LeaveCriticalSection(&mmDrvCritSec);
-}
-
-Recorder::Recorder() : changed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
-{
-    InitializeCriticalSection(&lock_);
-}
-
-Recorder::~Recorder()
-{
-    CloseHandle(changed_);
-    DeleteCriticalSection(&lock_);
 }
 
 void Recorder::Add(HDRVR device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
@@ -75,14 +52,6 @@ std::vector<Note> Recorder::Take()
     return taken;
 }
 
-std::vector<Note> Recorder::Snapshot()
-{
-    EnterCriticalSection(&lock_);
-    std::vector<Note> copy = notes_;
-    LeaveCriticalSection(&lock_);
-    return copy;
-}
-
 std::vector<DWORD> Recorder::Messages()
 {
     std::vector<DWORD> messages;
@@ -90,8 +59,7 @@ std::vector<DWORD> Recorder::Messages()
     return messages;
 }
 
-bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &done,
-                         DWORD timeoutMs)
+bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &done, DWORD timeoutMs)
 {
     InterlockedIncrement(&waiters_);
     for (DWORD start = GetTickCount();;) {
@@ -107,21 +75,14 @@ bool Recorder::WaitUntil(const std::function<bool(const std::vector<Note> &)> &d
     }
 }
 
-static bool IsMidi(const Note &note)
-{
-    return note.message >= MIM_DATA && note.message <= MIM_LONGERROR;
-}
-
 std::vector<Note> Recorder::WaitMidi(size_t count, DWORD timeoutMs)
 {
-    WaitUntil([count](const std::vector<Note> &n) {
-        return size_t(std::count_if(n.begin(), n.end(), IsMidi)) >= count;
-    }, timeoutMs);
-    return MidiNotes(Snapshot());
+    std::vector<Note> midi;
+    WaitUntil([&](const std::vector<Note> &n) { return (midi = MidiNotes(n)).size() >= count; }, timeoutMs);
+    return midi;
 }
 
-void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR p1,
-                                DWORD_PTR p2)
+void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2)
 {
     reinterpret_cast<Recorder *>(instance)->Add(device, message, instance, p1, p2);
 }
@@ -129,7 +90,8 @@ void CALLBACK RecordingCallback(HDRVR device, UINT message, DWORD_PTR instance, 
 std::vector<Note> MidiNotes(const std::vector<Note> &notes)
 {
     std::vector<Note> midi;
-    std::copy_if(notes.begin(), notes.end(), std::back_inserter(midi), IsMidi);
+    for (const Note &note : notes)
+        if (note.message >= MIM_DATA && note.message <= MIM_LONGERROR) midi.push_back(note);
     return midi;
 }
 
@@ -146,20 +108,7 @@ std::string Describe(const std::vector<Note> &notes)
     return text;
 }
 
-ClientBuffer::ClientBuffer(DWORD size) : memory(size)
-{
-    header.lpData = memory.data();
-    header.dwBufferLength = size;
-    header.dwFlags = MHDR_PREPARED;
-}
-
-std::vector<BYTE> ClientBuffer::Recorded() const
-{
-    return std::vector<BYTE>(memory.begin(), memory.begin() + header.dwBytesRecorded);
-}
-
-DWORD OpenPort(MessageProc proc, bool input, UINT device, DWORD_PTR *instance,
-               Recorder *recorder, DWORD flags)
+DWORD OpenPort(MessageProc proc, bool input, UINT device, DWORD_PTR *instance, Recorder *recorder, DWORD flags)
 {
     MIDIOPENDESC desc = {};
     desc.hMidi = reinterpret_cast<HMIDI>(0x4321);
@@ -184,13 +133,19 @@ DWORD Client::Close()
     return result;
 }
 
-Capture::Capture() : socket(testsupport::OpenCaptureSocket())
+Capture::Capture() : socket(::socket(AF_INET, SOCK_DGRAM, 0))
 {
+    BOOL on = TRUE;
     int size = 4 << 20;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on);
     setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&size), sizeof size);
+    sockaddr_in address = testsupport::NetworkPortAddress();
+    if (bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        closesocket(socket);
+        socket = INVALID_SOCKET;
+    }
 }
-
-Capture::~Capture() { closesocket(socket); }
 
 bool Capture::Next(Datagram *packet, int timeoutMs)
 {
@@ -231,8 +186,7 @@ std::vector<BYTE> PacketBytes(DWORD senderId, DWORD sequence, DWORD show, DWORD 
     return packet;
 }
 
-bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
-               const std::vector<BYTE> &data)
+bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups, const std::vector<BYTE> &data)
 {
     std::vector<BYTE> packet = PacketBytes(senderId, sequence, show, groups, data);
     return testsupport::SendDatagram(packet.data(), static_cast<int>(packet.size()));
@@ -243,11 +197,9 @@ bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups,
 static DWORD HandleCount()
 {
     typedef LONG(NTAPI * Query)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-    static Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    std::vector<BYTE> buffer(1 << 16);
-    while (query(SystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) ==
-           LONG(0xC0000004))  // too small
+    static Query query = testsupport::Proc<Query>(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+    std::vector<BYTE> buffer(1 << 16);  // doubled while too small
+    while (query(SystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) == LONG(0xC0000004))
         buffer.resize(buffer.size() * 2);
     const SYSTEM_HANDLE_INFORMATION *list = (const SYSTEM_HANDLE_INFORMATION *)buffer.data();
     DWORD count = 0, self = GetCurrentProcessId();
@@ -258,7 +210,11 @@ static DWORD HandleCount()
 Resources Measure()
 {
     Resources now;
-    now.heap = testsupport::MeasureHeap(DriverHeap);
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(DriverHeap);
+    while (HeapWalk(DriverHeap, &entry))
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) now.blocks += 1, now.bytes += entry.cbData;
+    HeapUnlock(DriverHeap);
     now.handles = HandleCount();
     now.winsock = wsacount;
     return now;
@@ -268,8 +224,8 @@ void ExpectUnchanged(const Resources &before, DWORD handleSlack)
 {
     Resources now = Measure();
     EXPECT_TRUE(HeapValidate(DriverHeap, 0, nullptr));
-    EXPECT_EQ(now.heap.blocks, before.heap.blocks);
-    EXPECT_EQ(now.heap.bytes, before.heap.bytes);
+    EXPECT_EQ(now.blocks, before.blocks);
+    EXPECT_EQ(now.bytes, before.bytes);
     EXPECT_LE(now.handles, before.handles + handleSlack);
     EXPECT_EQ(now.winsock, before.winsock);
 }

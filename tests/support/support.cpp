@@ -34,29 +34,30 @@ std::wstring ProductPath(const std::wstring &subkey)
     return subkey.empty() ? kProductKey : std::wstring(kProductKey) + L"\\" + subkey;
 }
 
-bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value, HKEY root)
+bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)) return false;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
+        return false;
     LONG status = value.type == REG_NONE ? 0 : RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
                                                               static_cast<DWORD>(value.data.size()));
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
 
-void DeleteValue(const std::wstring &path, const std::wstring &name, HKEY root)
+void DeleteValue(const std::wstring &path, const std::wstring &name)
 {
-    RegDeleteKeyValueW(root, path.c_str(), name.c_str());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name.c_str());
 }
 
-void DeleteKey(const std::wstring &path, HKEY root)
+static void DeleteKey(const std::wstring &path)  // with its subkeys
 {
-    RegDeleteTreeW(root, path.c_str());
-    RegDeleteKeyW(root, path.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
 // The values of a key, and the names of its subkeys; false when it is missing.
-static bool ReadKey(const std::wstring &path, ValueMap &values, std::vector<std::wstring> &subkeys)
+static bool ReadKey(const std::wstring &path, ValueMap &values, std::vector<std::wstring> *subkeys = nullptr)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -68,7 +69,7 @@ static bool ReadKey(const std::wstring &path, ValueMap &values, std::vector<std:
         value.data.resize(size);
         RegQueryValueExW(key, name, nullptr, nullptr, value.data.data(), &size);
     }
-    for (DWORD i = 0; !RegEnumKeyW(key, i, name, 16384); ++i) subkeys.push_back(name);
+    for (DWORD i = 0; subkeys && !RegEnumKeyW(key, i, name, 16384); ++i) subkeys->push_back(name);
     RegCloseKey(key);
     return true;
 }
@@ -76,8 +77,7 @@ static bool ReadKey(const std::wstring &path, ValueMap &values, std::vector<std:
 ValueMap ReadValues(const std::wstring &path)
 {
     ValueMap values;
-    std::vector<std::wstring> subkeys;
-    ReadKey(path, values, subkeys);
+    ReadKey(path, values);
     return values;
 }
 
@@ -85,25 +85,18 @@ KeyTree ReadTree(const std::wstring &path)
 {
     KeyTree tree;
     std::vector<std::wstring> subkeys;
-    if (!ReadKey(path, tree[L""], subkeys)) return {};
+    if (!ReadKey(path, tree[L""], &subkeys)) return {};
     for (const std::wstring &subkey : subkeys)
         for (auto &below : ReadTree(path + L"\\" + subkey))
             tree[below.first.empty() ? subkey : subkey + L"\\" + below.first] = below.second;
     return tree;
 }
 
-SavedKey::SavedKey(const std::wstring &path) : path_(path)
-{
-    std::vector<std::wstring> subkeys;
-    existed_ = ReadKey(path, values_, subkeys);
-}
+SavedKey::SavedKey(const std::wstring &path) : path_(path), existed_(ReadKey(path, values_)) {}
 
 SavedKey::~SavedKey()
 {
-    if (!existed_) {
-        DeleteKey(path_);
-        return;
-    }
+    if (!existed_) DeleteKey(path_);  // then nothing is left to compare or put back
     for (auto &value : ReadValues(path_))
         if (!values_.count(value.first)) DeleteValue(path_, value.first);
     for (auto &value : values_) SetValue(path_, value.first, value.second);
@@ -174,26 +167,15 @@ std::wstring ProgramFolder()
 
 std::wstring DllPath() { return ProgramFolder() + L"\\Tessmar.dll"; }
 
-// GetProcAddress gives a generic function pointer; void * makes the cast explicit.
-template <typename T> static void Resolve(HMODULE module, const char *name, T &target)
-{
-    target = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
-
 bool DriverDll::Load(const std::wstring &path)
 {
     module = LoadLibraryW(path.c_str());
     if (!module) return false;
-    Resolve(module, "DriverProc", driverProc);
-    Resolve(module, "modMessage", modMessage);
-    Resolve(module, "midMessage", midMessage);
-    Resolve(module, "CPlApplet", cplApplet);
+    driverProc = Proc<decltype(driverProc)>(module, "DriverProc");
+    modMessage = Proc<decltype(modMessage)>(module, "modMessage");
+    midMessage = Proc<decltype(midMessage)>(module, "midMessage");
+    cplApplet = Proc<decltype(cplApplet)>(module, "CPlApplet");
     return driverProc && modMessage && midMessage && cplApplet;
-}
-
-LRESULT DriverDll::Send(UINT message, LPARAM p1, LPARAM p2)
-{
-    return driverProc(1, reinterpret_cast<HDRVR>(module), message, p1, p2);
 }
 
 bool DriverDll::LoadDriver()
@@ -202,27 +184,6 @@ bool DriverDll::LoadDriver()
     Send(DRV_ENABLE);
     return Send(DRV_OPEN) != 0;
 }
-
-void DriverDll::FreeDriver()
-{
-    Send(DRV_CLOSE);
-    Send(DRV_DISABLE);
-    Send(DRV_FREE);
-}
-
-void DriverDll::Unload()
-{
-    if (module) FreeLibrary(module);
-    module = nullptr;
-}
-
-void WinsockUp()
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-void WinsockDown() { WSACleanup(); }
 
 sockaddr_in NetworkPortAddress(DWORD address)
 {
@@ -233,38 +194,13 @@ sockaddr_in NetworkPortAddress(DWORD address)
     return result;
 }
 
-SOCKET OpenCaptureSocket()
-{
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET) return s;
-    BOOL on = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
-    setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in address = NetworkPortAddress();
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-int ReceiveDatagram(SOCKET s, BYTE *buffer, int size, int timeoutMs)
-{
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (select(0, &set, nullptr, nullptr, &tv) != 1) return -1;
-    return recv(s, reinterpret_cast<char *>(buffer), size, 0);
-}
-
-bool SendDatagram(const void *data, int length, DWORD address)
+bool SendDatagram(const void *data, int length)
 {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) return false;
     BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in to = NetworkPortAddress(address);
+    sockaddr_in to = NetworkPortAddress(0x7FFFFFFF);
     int sent = sendto(s, static_cast<const char *>(data), length, 0,
                       reinterpret_cast<sockaddr *>(&to), sizeof to);
     closesocket(s);
@@ -287,21 +223,6 @@ MIDIHDR PreparedHeader(std::vector<BYTE> &bytes)
     header.dwBufferLength = static_cast<DWORD>(bytes.size());
     header.dwFlags = MHDR_PREPARED;
     return header;
-}
-
-HeapUse MeasureHeap(HANDLE heap)
-{
-    HeapUse use;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &entry)) {
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-            use.blocks += 1;
-            use.bytes += entry.cbData;
-        }
-    }
-    HeapUnlock(heap);
-    return use;
 }
 
 std::string ReadFileBytes(const std::wstring &path)

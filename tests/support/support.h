@@ -1,6 +1,6 @@
 // Shared helpers of the test programs: the registry of the test prefix, the
 // port table of the program's own driver state, the driver DLL loaded as
-// winmm loads it, processes and files, UDP capture sockets and MIDI data.
+// winmm loads it, processes and files, UDP datagrams and MIDI data.
 #pragma once
 
 #include "driver/driver.h"
@@ -10,7 +10,7 @@
 
 namespace testsupport {
 
-// --- Registry (paths below HKEY_LOCAL_MACHINE unless a root is given) ------
+// --- Registry (paths below HKEY_LOCAL_MACHINE) ------------------------------
 
 struct RegValue {
     DWORD type = REG_NONE;  // REG_NONE: no value
@@ -28,10 +28,8 @@ ValueMap PortValues(DWORD show, DWORD groups, const std::wstring &description); 
 
 std::wstring ProductPath(const std::wstring &subkey = L"");  // Software\Kalvera\Tessmar[\subkey]
 // Creates the key if needed and writes the value (none when REG_NONE).
-bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value,
-              HKEY root = HKEY_LOCAL_MACHINE);
-void DeleteValue(const std::wstring &path, const std::wstring &name, HKEY root = HKEY_LOCAL_MACHINE);
-void DeleteKey(const std::wstring &path, HKEY root = HKEY_LOCAL_MACHINE);  // with its subkeys
+bool SetValue(const std::wstring &path, const std::wstring &name, const RegValue &value);
+void DeleteValue(const std::wstring &path, const std::wstring &name);
 ValueMap ReadValues(const std::wstring &path);
 KeyTree ReadTree(const std::wstring &path);  // empty when the key is missing
 
@@ -76,12 +74,21 @@ struct DriverDll {
     LONG(APIENTRY *cplApplet)(HWND, UINT, LPARAM, LPARAM) = nullptr;
 
     bool Load(const std::wstring &path = L"Tessmar.dll");  // LoadLibrary, the four exports
-    LRESULT Send(UINT message, LPARAM p1 = 0, LPARAM p2 = 0);  // DriverProc
+    LRESULT Send(UINT message, LPARAM p1 = 0, LPARAM p2 = 0)  // DriverProc
+    {
+        return driverProc(1, reinterpret_cast<HDRVR>(module), message, p1, p2);
+    }
     bool LoadDriver();  // DRV_LOAD, DRV_ENABLE, DRV_OPEN as winmm sends them
-    void FreeDriver();  // DRV_CLOSE, DRV_DISABLE, DRV_FREE
-    void Unload();      // FreeLibrary
+    void FreeDriver() { Send(DRV_CLOSE); Send(DRV_DISABLE); Send(DRV_FREE); }  // as winmm sends them
+    void Unload() { if (module) FreeLibrary(module); module = nullptr; }
     ~DriverDll() { Unload(); }
 };
+
+// An export as a typed function pointer (GetProcAddress's generic one through void *).
+template <typename T> T Proc(HMODULE module, const char *name)
+{
+    return reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
 
 HANDLE StartProcess(std::wstring commandLine, DWORD *processId = nullptr);
 std::wstring ProgramFolder();  // the test build folder: Tessmar.dll, screenshots
@@ -90,28 +97,18 @@ std::wstring DllPath();        // Tessmar.dll there
 // --- Network (only inside the test's own namespace) -----------------------
 
 sockaddr_in NetworkPortAddress(DWORD address = INADDR_ANY);  // port 12555, host-order address
-// A UDP socket bound to port 12555 with address reuse, as an input port
-// binds it: it sees every packet that an output port broadcasts.
-SOCKET OpenCaptureSocket();
-int ReceiveDatagram(SOCKET s, BYTE *buffer, int size, int timeoutMs);  // -1 after the time-out
 // Sends one datagram to 127.255.255.255:12555 (the loopback broadcast).
-bool SendDatagram(const void *data, int length, DWORD address = 0x7FFFFFFF);
-void WinsockUp();
-void WinsockDown();
+bool SendDatagram(const void *data, int length);
+inline void WinsockUp() { WSADATA data; WSAStartup(MAKEWORD(2, 2), &data); }
+inline void WinsockDown() { WSACleanup(); }
 
-// --- MIDI data, heaps and files ------------------------------------------------
+// --- MIDI data and files ------------------------------------------------------
 
 // A system exclusive message of `total` bytes, 0xF0 ... 0xF7, whose data
 // byte i is (i * step + seed) & 0x7F, so that a torn or mixed copy shows.
 std::vector<BYTE> SysexMessage(size_t total, unsigned seed = 0, unsigned step = 1);
 // A prepared header over bytes, as a client hands it to MODM_LONGDATA.
 MIDIHDR PreparedHeader(std::vector<BYTE> &bytes);
-
-struct HeapUse {  // busy blocks on a heap, by walking it
-    size_t blocks = 0;
-    size_t bytes = 0;
-};
-HeapUse MeasureHeap(HANDLE heap);
 
 std::string ReadFileBytes(const std::wstring &path);
 bool WriteFileBytes(const std::wstring &path, const std::string &bytes);

@@ -23,15 +23,6 @@ SessionThread::SessionThread(std::function<LONG_PTR()> body) : body_(body)
     thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
 }
 
-// A stuck dialog must not take the program down: after 30 s it is left.
-SessionThread::~SessionThread()
-{
-    Wait(30000);
-    CloseHandle(thread_);
-}
-
-bool SessionThread::Wait(DWORD timeoutMs) { return WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0; }
-
 static std::wstring WindowText(HWND window)
 {
     WCHAR text[8192] = {};
@@ -152,10 +143,7 @@ std::vector<std::wstring> Items(HWND dialog, int id)
     return texts;
 }
 
-int ComboSelection(HWND dialog, int comboId)
-{
-    return static_cast<int>(SendDlgItemMessageW(dialog, comboId, CB_GETCURSEL, 0, 0));
-}
+int ComboSelection(HWND dialog, int id) { return int(SendDlgItemMessageW(dialog, id, CB_GETCURSEL, 0, 0)); }
 
 DWORD CheckedGroups(HWND dialog)
 {
@@ -184,13 +172,9 @@ RECT WindowRect(HWND window)
 
 // GDI+ is loaded when needed, so that programs without screenshots do not
 // depend on it.
-template <typename T> static T Proc(HMODULE module, const char *name)
-{
-    return reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
-
 static bool SavePng(HBITMAP bitmap, const std::wstring &path)
 {
+    using testsupport::Proc;
     HMODULE gdiplus = LoadLibraryW(L"gdiplus.dll");
     auto startup = Proc<int(WINAPI *)(ULONG_PTR *, const void *, void *)>(gdiplus, "GdiplusStartup");
     auto fromBitmap = Proc<int(WINAPI *)(HBITMAP, HPALETTE, void **)>(gdiplus, "GdipCreateBitmapFromHBITMAP");
@@ -366,15 +350,13 @@ bool Configurator::OpenApplet(UINT message)
 bool Configurator::OpenConfigure(const RECT *ownerRect)
 {
     RECT r = ownerRect ? *ownerRect : RECT{};
-    HWND *owner = &owner_;
-    testsupport::DriverDll *dll = &dll_;
-    return Open([=] {
+    return Open([this, r, ownerRect] {
         // The owner belongs to the session thread, whose modal loop runs it.
         if (ownerRect)
-            *owner = CreateWindowExW(0, L"Static", L"Owner", WS_POPUP | WS_VISIBLE, r.left, r.top, r.right - r.left,
+            owner_ = CreateWindowExW(0, L"Static", L"Owner", WS_POPUP | WS_VISIBLE, r.left, r.top, r.right - r.left,
                                      r.bottom - r.top, nullptr, nullptr, nullptr, nullptr);
-        LONG_PTR result = dll->Send(DRV_CONFIGURE, reinterpret_cast<LPARAM>(*owner), 0);
-        if (*owner) DestroyWindow(*owner);
+        LONG_PTR result = dll_.Send(DRV_CONFIGURE, reinterpret_cast<LPARAM>(owner_), 0);
+        if (owner_) DestroyWindow(owner_);
         return result;
     });
 }
@@ -386,13 +368,6 @@ MessageBoxSeen Configurator::Done()
     MessageBoxSeen seen = box ? ReadMessageBox(box) : MessageBoxSeen();
     if (box) AnswerMessageBox(box, IDOK);
     return seen;
-}
-
-std::vector<MessageBoxSeen> Configurator::Cancel(int answer) { return Press(dialog_, IDCANCEL, {answer}); }
-
-LONG_PTR Configurator::Finished(DWORD timeoutMs)
-{
-    return session_ && session_->Wait(timeoutMs) ? session_->Result() : -1;
 }
 
 void FillPort(HWND dialog, const PortEdit &port)

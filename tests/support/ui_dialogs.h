@@ -23,8 +23,8 @@ struct MessageBoxSeen {
 class SessionThread {
 public:
     explicit SessionThread(std::function<LONG_PTR()> body);
-    ~SessionThread();  // waits up to 30 s
-    bool Wait(DWORD timeoutMs);  // true once the body has returned
+    ~SessionThread() { Wait(30000); CloseHandle(thread_); }  // a stuck dialog is left after 30 s
+    bool Wait(DWORD ms) { return WaitForSingleObject(thread_, ms) == WAIT_OBJECT_0; }  // the body returned
     LONG_PTR Result() const { return result_; }
 
 private:
@@ -76,9 +76,10 @@ public:
     HWND Dialog() const { return dialog_; }
     HWND Owner() const { return owner_; }
     MessageBoxSeen Done();  // and OK to the box that follows
-    std::vector<MessageBoxSeen> Cancel(int answer = IDYES);  // to the discard question
+    // Cancel, answering the discard question.
+    std::vector<MessageBoxSeen> Cancel(int answer = IDYES) { return Press(dialog_, IDCANCEL, {answer}); }
     // Waits for the session's end: CPlApplet's or DriverProc's answer, or -1.
-    LONG_PTR Finished(DWORD timeoutMs = 10000);
+    LONG_PTR Finished(DWORD ms = 10000) { return session_ && session_->Wait(ms) ? session_->Result() : -1; }
 
 private:
     bool Open(std::function<LONG_PTR()> body);
