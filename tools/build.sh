@@ -14,7 +14,7 @@ for arch in i686 x86_64; do
   cmake --build "$build/$arch"
 done
 if [ ! -f "$build/native/build.ninja" ]; then
-  cmake -G Ninja -S "$root/tests/core" -B "$build/native" >/dev/null
+  cmake -G Ninja -S "$root/core" -B "$build/native" >/dev/null
 fi
 cmake --build "$build/native"
 if ! grep -qs "TESSMAR_NATIVE_DIR:PATH=$build/native" "$build/tests/CMakeCache.txt"; then

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSMAR_BUILD:-$root/build}
 seconds=${1:-60}; shift || true
-cmake -G Ninja -S "$root/tests/core" -B "$build/native" >/dev/null
+cmake -G Ninja -S "$root/core" -B "$build/native" >/dev/null
 cmake --build "$build/native" >/dev/null
 for target in "$build"/native/*_fuzz; do
   name=$(basename "$target")

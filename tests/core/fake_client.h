@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <stdlib.h>
+#include <tuple>
 #include <vector>
 
 struct Delivery {
@@ -15,7 +16,7 @@ struct Delivery {
     std::vector<uint8_t> bytes;  // a returned buffer's bytes
     bool operator==(const Delivery &o) const
     {
-        return message == o.message && param == o.param && time == o.time && bytes == o.bytes;
+        return std::tie(message, param, time, bytes) == std::tie(o.message, o.param, o.time, o.bytes);
     }
 };
 

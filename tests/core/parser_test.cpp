@@ -2,7 +2,6 @@
 // system-exclusive buffers and their errors, and clients that stop the
 // port from a callback.
 #include "fake_client.h"
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -72,22 +71,6 @@ TEST(Parser, Grammar)
          {{1, {0xF0, 1}}, {9, {2, 0xF7}}}, {{LD, 2, 1, {0xF0, 1}}, {LD, 2, 1, {2, 0xF7}}}},
     };
     for (const GrammarCase &c : cases) EXPECT_EQ(Parse(c), c.expected) << c.name;
-}
-
-TEST(Parser, StoppedInputDiscardsBytesAndKeepsItsState)
-{
-    FakeClient client;
-    ParserState state = {};
-    state.Started = 1;
-    const uint8_t start[] = {0x90, 0x3C};
-    ParseBytes(&state, &client.sink, start, 2);
-    ParserState before = state;
-    state.Started = 0;
-    const uint8_t more[] = {0x40, 0xF8, 0x80};
-    ParseBytes(&state, &client.sink, more, 3);
-    EXPECT_TRUE(client.delivered.empty());
-    EXPECT_EQ(state.ShortMessage, before.ShortMessage);
-    EXPECT_EQ(state.DataNeeded, before.DataNeeded);
 }
 
 TEST(Parser, PartialBufferGoesBackAsAnErrorWithItsBytes)

@@ -1,13 +1,11 @@
 // Entry of every test program: refuses to run outside the private network
 // namespace, attaches the driver library's state, then runs the tests.
 #include <gtest/gtest.h>
-#include "driver/driver.h"
-#include <stdio.h>
+#include "tools/programs/program_common.h"
 
 int main(int argc, char **argv)
 {
-    char inside[8] = {};
-    if (!GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) || lstrcmpA(inside, "1") != 0) {
+    if (!InsidePrivateNamespace()) {
         fprintf(stderr, "refusing to run outside a private network namespace "
                         "(run through tools/test.sh or tools/in-netns.sh)\n");
         return 2;
