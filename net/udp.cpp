@@ -12,6 +12,7 @@ constexpr int InterfaceRecordCount = 20;
 static_assert(sizeof(INTERFACE_INFO) == InterfaceRecordSize, "interface record");
 // Bounds the datagrams thrown away at a start (a socket buffer's worth).
 constexpr int MaxDiscards = 4096;
+constexpr LONGLONG DiscardMs = 5;
 constexpr int ReceiveBufferBytes = 4 << 20;
 
 // A receive gets a second buffer for whatever a datagram has beyond 400
@@ -132,10 +133,16 @@ void EnlargeReceiveBuffer(MidiPort *port)
 }
 
 // Datagrams that arrived while input was stopped (or before the first
-// start) wait in the socket; they belong to no started stream.
+// start) wait in the socket; they belong to no started stream. A start must
+// not wait on a flood, so this gives up after a few milliseconds: what is
+// left then goes through acceptance like any later datagram.
 void DiscardWaitingDatagrams(MidiPort *port)
 {
-    for (int i = 0; i < MaxDiscards; ++i) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    LONGLONG deadline = now.QuadPart + frequency.QuadPart * DiscardMs / 1000;
+    for (int i = 0; i < MaxDiscards && QueryPerformanceCounter(&now) && now.QuadPart < deadline; ++i) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(port->Socket, &readable);

@@ -109,19 +109,16 @@ TEST_F(InputFlood, CommandsToAStartedPortReturnAtOnce)
         const char *name;
         UINT message;
         DWORD_PTR argument;
-        bool started;  // sent to the started port, during a flood of its own
-    } steps[] = {{"MIDM_ADDBUFFER", MIDM_ADDBUFFER, (DWORD_PTR)&buffers[1].header, true},
-                 {"MIDM_START again", MIDM_START, 0, true},
-                 {"MIDM_STOP", MIDM_STOP, 0, true},
-                 {"MIDM_START", MIDM_START, 0, false},
-                 {"MIDM_RESET", MIDM_RESET, 0, true},
-                 {"MIDM_START", MIDM_START, 0, false},
-                 {"MIDM_CLOSE", MIDM_CLOSE, 0, true}};
+    } steps[] = {{"MIDM_ADDBUFFER", MIDM_ADDBUFFER, (DWORD_PTR)&buffers[1].header},
+                 {"MIDM_START again", MIDM_START, 0}, {"MIDM_STOP", MIDM_STOP, 0},
+                 {"MIDM_START", MIDM_START, 0},  // a start drops what waited, for a few ms at most
+                 {"MIDM_RESET", MIDM_RESET, 0}, {"MIDM_START", MIDM_START, 0},
+                 {"MIDM_CLOSE", MIDM_CLOSE, 0}};
     for (const Step &step : steps) {
-        std::unique_ptr<Flood> flood(step.started ? new Flood(2500) : nullptr);
+        Flood flood(2500);
         DWORD start = GetTickCount();
         EXPECT_EQ(port->Send(step.message, step.argument, sizeof(MIDIHDR)), 0u) << step.name;
-        EXPECT_LT(step.started ? GetTickCount() - start : 0, kCommandMs) << step.name;
+        EXPECT_LT(GetTickCount() - start, kCommandMs) << step.name;
     }
     port->openResult = MMSYSERR_ERROR;  // closed by the last step
 }
