@@ -121,6 +121,12 @@ protected:
         for (SOCKET s : {listener, peer}) closesocket(s);
         PortTest::TearDown();
     }
+    // The output port has opened, connected to the listener: its peer.
+    void AcceptOutput(const Client &out)
+    {
+        ASSERT_TRUE(out.open());
+        ASSERT_NE(peer = AcceptWithin(listener, 2000), INVALID_SOCKET);
+    }
     SOCKET listener = INVALID_SOCKET, peer = INVALID_SOCKET;  // a bare server and its client
 };
 
@@ -131,9 +137,7 @@ TEST_F(Tcp, OutputBlocksCrossIntactWithConsecutiveSequenceNumbers)
     Use(DirectionOutput);
     ASSERT_NE(listener = Listen(), INVALID_SOCKET);
     Client out(modMessage, false, 0);
-    ASSERT_TRUE(out.open());
-    peer = AcceptWithin(listener, 2000);
-    ASSERT_NE(peer, INVALID_SOCKET);
+    ASSERT_NO_FATAL_FAILURE(AcceptOutput(out));
 
     ASSERT_EQ(out.Send(MODM_DATA, 0x403C90), 0u);
     Block note = ReadBlock(peer, 3);
@@ -196,9 +200,7 @@ TEST_F(Tcp, APeerThatRestartsGetsTheFailedPacketAgain)
     Use(DirectionOutput);
     ASSERT_NE(listener = Listen(), INVALID_SOCKET);
     Client out(modMessage, false, 0);
-    ASSERT_TRUE(out.open());
-    peer = AcceptWithin(listener, 2000);
-    ASSERT_NE(peer, INVALID_SOCKET);
+    ASSERT_NO_FATAL_FAILURE(AcceptOutput(out));
     ASSERT_EQ(out.Send(MODM_DATA, 0x403C90), 0u);
     ASSERT_EQ(ReadBlock(peer, 3).sequences.size(), 1u);
 
