@@ -16,23 +16,38 @@ bool HasStatusByte(const uint8_t *data, size_t count)
     return false;
 }
 
-void ReleaseHeld(SenderSlot *slot, const CoreSink *sink)
+void ReleaseHeld(AcceptState *state, SenderSlot *slot, const CoreSink *sink)
 {
     if (slot->Held) sink->Free(sink->Context, slot->Held);
+    state->HeldTotal -= slot->HeldCapacity;
     slot->Held = nullptr;
     slot->HeldLength = 0;
     slot->HeldCapacity = 0;
 }
 
-// Makes room for `needed` held bytes; false (and the block unchanged) when
-// there is no memory.
-bool ReserveHeld(SenderSlot *slot, uint32_t needed, const CoreSink *sink)
+uint32_t CapacityFor(const SenderSlot *slot, uint32_t needed)
 {
-    if (needed <= slot->HeldCapacity) return true;
     uint32_t capacity = slot->HeldCapacity ? slot->HeldCapacity : HeldInitialCapacity;
     while (capacity < needed) capacity *= 2;
+    return capacity;
+}
+
+// Whether the port's senders together stay within their limit when this
+// one holds `needed` bytes.
+bool WithinPortLimit(const AcceptState *state, const SenderSlot *slot, uint32_t needed)
+{
+    return state->HeldTotal - slot->HeldCapacity + CapacityFor(slot, needed) <= PortHeldLimit;
+}
+
+// Makes room for `needed` held bytes; false (and the block unchanged) when
+// there is no memory.
+bool ReserveHeld(AcceptState *state, SenderSlot *slot, uint32_t needed, const CoreSink *sink)
+{
+    if (needed <= slot->HeldCapacity) return true;
+    uint32_t capacity = CapacityFor(slot, needed);
     void *block = sink->Resize(sink->Context, slot->Held, capacity);
     if (!block) return false;
+    state->HeldTotal += capacity - slot->HeldCapacity;
     slot->Held = static_cast<uint8_t *>(block);
     slot->HeldCapacity = capacity;
     return true;
@@ -65,18 +80,18 @@ SenderSlot *LookUpSender(AcceptState *state, const PacketHeader &header, const C
     SenderSlot *slot = &state->Senders[index];
     slot->SenderId = header.SenderId;
     slot->LastSequence = header.Sequence;
-    ReleaseHeld(slot, sink);
+    ReleaseHeld(state, slot, sink);
     return slot;
 }
 
 // A full packet of data bytes after its first byte may be the first piece
 // of a long message: hold it. If the block cannot be had, the bytes are
 // parsed at once, as when joining fails.
-Acceptance OpenOrParse(SenderSlot *slot, const uint8_t *data, uint32_t count, ParserState *parser,
-                       const CoreSink *sink)
+Acceptance OpenOrParse(AcceptState *state, SenderSlot *slot, const uint8_t *data, uint32_t count,
+                       ParserState *parser, const CoreSink *sink)
 {
     if (count == PacketDataMax && !HasStatusByte(data + 1, count - 1) &&
-        ReserveHeld(slot, count, sink)) {
+        WithinPortLimit(state, slot, count) && ReserveHeld(state, slot, count, sink)) {
         memcpy(slot->Held, data, count);
         slot->HeldLength = count;
         return Acceptance::Held;
@@ -85,17 +100,18 @@ Acceptance OpenOrParse(SenderSlot *slot, const uint8_t *data, uint32_t count, Pa
     return Acceptance::Parsed;
 }
 
-Acceptance JoinHeld(SenderSlot *slot, const uint8_t *data, uint32_t count, ParserState *parser,
-                    const CoreSink *sink)
+Acceptance JoinHeld(AcceptState *state, SenderSlot *slot, const uint8_t *data, uint32_t count,
+                    ParserState *parser, const CoreSink *sink)
 {
     bool complete = HasStatusByte(data, count);
-    if (slot->HeldLength + count > HeldLimit) {
+    uint32_t needed = slot->HeldLength + count;
+    if (needed > HeldLimit || !WithinPortLimit(state, slot, needed)) {
         ParseBytes(parser, sink, slot->Held, slot->HeldLength);
         ParseBytes(parser, sink, data, count);
-        ReleaseHeld(slot, sink);
+        ReleaseHeld(state, slot, sink);
         return Acceptance::Parsed;
     }
-    if (!ReserveHeld(slot, slot->HeldLength + count, sink)) {
+    if (!ReserveHeld(state, slot, needed, sink)) {
         ParseBytes(parser, sink, data, count);  // the held bytes wait for a later packet
         return Acceptance::Parsed;
     }
@@ -105,7 +121,7 @@ Acceptance JoinHeld(SenderSlot *slot, const uint8_t *data, uint32_t count, Parse
     // The parser may call the client, which may stop or reset the port;
     // the block stays the slot's until the whole message is handed on.
     ParseBytes(parser, sink, slot->Held, slot->HeldLength);
-    ReleaseHeld(slot, sink);
+    ReleaseHeld(state, slot, sink);
     return Acceptance::Parsed;
 }
 
@@ -123,11 +139,11 @@ Acceptance AcceptPacket(AcceptState *state, const PortFilter &filter, const uint
     CORE_TRACE(sink, 2, "Not a dup");
     const uint8_t *data = packet + PacketHeaderSize;
     uint32_t count = static_cast<uint32_t>(length - PacketHeaderSize);
-    if (slot->Held) return JoinHeld(slot, data, count, parser, sink);
-    return OpenOrParse(slot, data, count, parser, sink);
+    if (slot->Held) return JoinHeld(state, slot, data, count, parser, sink);
+    return OpenOrParse(state, slot, data, count, parser, sink);
 }
 
 void ReleaseSenders(AcceptState *state, const CoreSink *sink)
 {
-    for (int i = 0; i < MaxSenders; ++i) ReleaseHeld(&state->Senders[i], sink);
+    for (int i = 0; i < MaxSenders; ++i) ReleaseHeld(state, &state->Senders[i], sink);
 }

@@ -14,6 +14,12 @@ constexpr int MaxSenders = 100;
 // arrives (it may then interleave with other senders' packets); the cap
 // keeps a stream of data-only packets from taking the process's memory.
 constexpr uint32_t HeldLimit = 1u << 20;
+// All senders of one port together may have blocks of at most this many
+// bytes allocated (a sender's block grows by doubling, to 1.5 MiB at most).
+// Far above any real dump, far below what a 32-bit program with several
+// open ports can afford. A message that would take a port past it is handed
+// on in order, as one past a sender's own limit is.
+constexpr uint32_t PortHeldLimit = 8u << 20;
 
 struct SenderSlot {
     uint32_t SenderId;      // 0 in a slot never used
@@ -24,7 +30,8 @@ struct SenderSlot {
 };
 
 struct AcceptState {
-    uint32_t NextSlot;  // rotating counter: the slot a new sender takes
+    uint32_t NextSlot;    // rotating counter: the slot a new sender takes
+    uint32_t HeldTotal;   // bytes of all senders' held blocks
     SenderSlot Senders[MaxSenders];
 };
 

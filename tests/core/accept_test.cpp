@@ -173,3 +173,18 @@ TEST(Accept, WithoutMemoryBytesAreParsedAtOnce)
     ASSERT_EQ(port.client.delivered.size(), 1u);
     EXPECT_EQ(port.client.delivered[0].bytes, sysex);
 }
+
+TEST(Accept, APortsSendersTogetherHoldAtMostItsLimit)
+{
+    Port port;
+    port.parser.Started = 0;  // what reaches the parser does not matter here
+    std::vector<uint8_t> data(PacketDataMax, 0x11);
+    uint32_t peak = 0;
+    for (uint32_t sequence = 1; sequence <= 4000; ++sequence)
+        for (uint32_t sender = 1; sender <= 12; ++sender) {  // 12 x 1.5 MiB without the limit
+            port.Take(Packet(sender, sequence, data));
+            peak = std::max(peak, port.accept.HeldTotal);
+        }
+    EXPECT_LE(peak, PortHeldLimit);
+    EXPECT_GT(peak, PortHeldLimit / 2);
+}
