@@ -410,14 +410,16 @@ bool StartConnectionThread(MidiPort *port)
 
 // The handle is closed here, once. A thread that works for another port is
 // not waited for: it never touches this record, and it ends by itself now
-// that attempts are off.
+// that attempts are off (it may need this lock on the way, to have an input
+// port's thread post a receive). One that has finished its work (no port
+// any more) is waited for, so that no connection thread outlives a close.
 bool StopConnectionThread(MidiPort *port)
 {
     EnterCriticalSection(&mmDrvCritSec);
     connectenabled = 0;
     bool released = true;
     if (connthread) {
-        if (servedPort == port) {
+        if (servedPort == port || servedPort == nullptr) {
             released = WaitForSingleObject(connthread, StopWaitMs) == WAIT_OBJECT_0;
             if (!released) LOG(1, "connection thread still holds port %d", port->DeviceId);
         }
