@@ -48,8 +48,8 @@ extern DWORD CommCount;
 
 // Transport: one set for the whole driver.
 extern DWORD TCPClientServer;  // 0 UDP broadcast, 1 TCP
-extern WCHAR WTCPAddress[128];
-extern char TCPAddress[128];
+extern WCHAR WTCPAddress[TcpAddressSize];
+extern char TCPAddress[TcpAddressSize];
 
 extern const WCHAR ProductKeyPath[];  // L"Software\\Kalvera\\Tessmar"
 

@@ -11,8 +11,8 @@ Unit pUnits[UnitTableSize];
 BYTE SafeForNetworking;
 
 DWORD TCPClientServer;
-WCHAR WTCPAddress[128];
-char TCPAddress[128];
+WCHAR WTCPAddress[TcpAddressSize];
+char TCPAddress[TcpAddressSize];
 
 volatile BYTE connected;
 volatile BYTE connectenabled;

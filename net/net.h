@@ -35,7 +35,6 @@ extern const Transport UdpTransport;
 extern const Transport TcpTransport;
 extern const Transport TcpWithoutOpenTransport;
 const Transport *TransportFor(DWORD mode);
-const Transport *TransportOf(const MidiPort *port);
 
 // Sockets (net/sockets.cpp)
 void socketRebuild(SOCKET *socket, MidiPort *port);

@@ -81,7 +81,7 @@ DWORD StartReceiving(MidiPort *port)
     // Started from a client callback while midiFlush handles this very
     // buffer: midiFlush posts it again when it is done with it.
     if (in->Flushing) return MMSYSERR_NOERROR;
-    TransportOf(port)->PrepareStart(port);
+    port->Transport->PrepareStart(port);
     return midiInPutBuffer(buffer, port);
 }
 
@@ -196,7 +196,7 @@ void WaitForCommand(MidiPort *port)
             return;
         }
         LOG(2, "WSOE %d", recued);
-        if (TransportOf(port)->CompletionsWait()) {
+        if (port->Transport->CompletionsWait()) {
             LOG(2, "WSOE when recued");
         } else {
             LOG(2, "WSOE call midiFlush!");
@@ -294,7 +294,7 @@ DWORD midiInPutBuffer(RecvBuffer *buffer, MidiPort *port)
     PrepareReceive(port, buffer);
 
     bool posted = false;
-    int result = TransportOf(port)->PostReceive(port, buffer, &posted);
+    int result = port->Transport->PostReceive(port, buffer, &posted);
     if (result == PostFailed) return MMSYSERR_ERROR;  // the buffer is not queued
     int error = result ? WSAGetLastError() : 0;
     LOG(2, "midiInPutBuffer: WSARecv() Result %d by %d", result, error);
@@ -341,7 +341,7 @@ void CALLBACK InOvl(DWORD error, DWORD bytes, LPWSAOVERLAPPED overlapped, DWORD)
     // finds nothing left. With a command pending the packet waits for the
     // command section (see WaitForCommand). TCP keeps the wait's rule that
     // packets wait while a connection is made.
-    if (TransportOf(port)->HandleInCompletion && !port->CommandPending) midiFlush(port);
+    if (port->Transport->HandleInCompletion && !port->CommandPending) midiFlush(port);
 }
 
 void midiFlush(MidiPort *port)
@@ -358,7 +358,7 @@ void midiFlush(MidiPort *port)
         if (!buffer || buffer->Done == 0) break;
         // An empty datagram is possible on UDP; only TCP reads it as the
         // peer closing the connection.
-        if (buffer->Done == 2 && TransportOf(port)->EmptyReceiveIsLoss) {
+        if (buffer->Done == 2 && port->Transport->EmptyReceiveIsLoss) {
             connected = 0;
             teardown = 1;
         }

@@ -125,11 +125,6 @@ const Transport *TransportFor(DWORD mode)
     return mode == 1 ? &TcpTransport : &TcpWithoutOpenTransport;
 }
 
-const Transport *TransportOf(const MidiPort *port)
-{
-    return port->Transport ? port->Transport : TransportFor(TCPClientServer);
-}
-
 void socketRebuild(SOCKET *result, MidiPort *port)
 {
     LOG(2, "socketRebuild: WSAStartup()");
@@ -141,7 +136,7 @@ void socketRebuild(SOCKET *result, MidiPort *port)
 
     bool built = false;
     if (port->DeviceType == MidiOutDevice || port->DeviceType == MidiInDevice)
-        built = TransportOf(port)->BuildSocket(port);
+        built = port->Transport->BuildSocket(port);
 
     int error = WSAGetLastError();
     if (built) {

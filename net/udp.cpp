@@ -138,16 +138,18 @@ void EnlargeReceiveBuffer(MidiPort *port)
 // left then goes through acceptance like any later datagram.
 void DiscardWaitingDatagrams(MidiPort *port)
 {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
+    LARGE_INTEGER start, now, frequency;
+    QueryPerformanceCounter(&start);
     QueryPerformanceFrequency(&frequency);
-    LONGLONG deadline = now.QuadPart + frequency.QuadPart * DiscardMs / 1000;
-    for (int i = 0; i < MaxDiscards && QueryPerformanceCounter(&now) && now.QuadPart < deadline; ++i) {
+    LONGLONG budget = frequency.QuadPart * DiscardMs / 1000;
+    for (int i = 0; i < MaxDiscards; ++i) {
+        QueryPerformanceCounter(&now);
+        if (now.QuadPart - start.QuadPart > budget) return;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(port->Socket, &readable);
-        timeval now = {0, 0};
-        if (select(0, &readable, nullptr, nullptr, &now) != 1) return;
+        timeval noWait = {0, 0};
+        if (select(0, &readable, nullptr, nullptr, &noWait) != 1) return;
         char scratch[PacketSizeMax];
         if (recv(port->Socket, scratch, sizeof scratch, 0) == SOCKET_ERROR &&
             WSAGetLastError() != WSAEMSGSIZE)

@@ -21,7 +21,7 @@ uint32_t SendPacket(void *context, const uint8_t *packet, uint32_t length)
 {
     MidiPort *port = static_cast<MidiPort *>(context);
     if (DebugLevel >= 1) LogPacket(packet + PacketHeaderSize, length - PacketHeaderSize, port->pUnit);
-    DWORD result = TransportOf(port)->Send(port, reinterpret_cast<const char *>(packet),
+    DWORD result = port->Transport->Send(port, reinterpret_cast<const char *>(packet),
                                            static_cast<int>(length));
     if (result == MMSYSERR_NOERROR) LOG(2, " write finished");
     return result;
