@@ -211,14 +211,13 @@ static int LoadedLine(HWND dialog, BOOL *input)
 // show list lacks (its Show value had no Show%d); giving that number to a
 // new show would rename that port's show, so those numbers count as used.
 // Returns -1 when all 127 numbers are taken.
-static int FreeShowNumber()
+int FreeShowNumber(const Unit *units)
 {
     BOOL used[ShowTableSize] = {};
     for (DWORD k = 0; k < CommCount && k < ShowTableSize; ++k)
         if (CommOrder[k] >= 0 && CommOrder[k] < ShowTableSize) used[CommOrder[k]] = TRUE;
     for (int i = 0; i < UnitTableSize; ++i)
-        if (WorkUnits[i].InUse && WorkUnits[i].CommUnit < ShowTableSize)
-            used[WorkUnits[i].CommUnit] = TRUE;
+        if (units[i].InUse && units[i].CommUnit < ShowTableSize) used[units[i].CommUnit] = TRUE;
     if (CommCount < UnitsInUse && !used[CommCount]) return static_cast<int>(CommCount);
     for (int n = 0; n < UnitsInUse; ++n)
         if (!used[n]) return n;
@@ -252,7 +251,7 @@ static BOOL SelectTypedShow(HWND dialog, HWND combo)
             return TRUE;
         }
     }
-    int number = CommCount < ShowTableSize ? FreeShowNumber() : -1;
+    int number = CommCount < ShowTableSize ? FreeShowNumber(WorkUnits) : -1;
     if (number < 0) {
         Box(dialog, L"No more shows can be created: the show list is full.", MB_OK);
         return FALSE;

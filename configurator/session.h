@@ -23,6 +23,10 @@ HFONT CreateDialogFont(HWND dialog);
 // Name of show number n, or an empty text for a number beyond the table.
 const WCHAR *ShowName(unsigned n);
 
+// A show number for a new show, given the records of `units`
+// (UnitTableSize of them) and the show list; -1 when all are taken.
+int FreeShowNumber(const Unit *units);
+
 // Copy of a wide text on DriverHeap (length + 1 characters), or null.
 WCHAR *HeapCopyText(const WCHAR *text);
 void HeapFreeText(WCHAR *text);

@@ -58,6 +58,10 @@ DWORD FailedSend(MidiPort *port);
 // none) and the interface list. Returns the address in host order.
 DWORD ComputeBroadcastAddress(DWORD hostAddress, DWORD preferred,
                               const INTERFACE_INFO *interfaces, int count);
+// The address UDP output of this machine is broadcast to (network order),
+// worked out with `socket`, any UDP socket; false when the host's own name
+// does not resolve.
+bool FindBroadcastAddress(SOCKET socket, u_long *broadcast);
 
 // TCP connection thread (net/tcp.cpp)
 DWORD WINAPI connectionThread(LPVOID port);

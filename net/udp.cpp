@@ -64,15 +64,16 @@ bool FirstAddress(const hostent *host, DWORD *address)
     return true;
 }
 
-// Works out the port's BroadcastAddress from the host's own address, the
-// configured TCP address and the interface list of the port's socket.
-DWORD PrepareOpen(MidiPort *port)
+}  // namespace
+
+// The address UDP output is broadcast to (network order), from the host's
+// own address, the configured TCP address and the interface list of
+// `socket`, any UDP socket of this machine. False when the host's name does
+// not resolve.
+bool FindBroadcastAddress(SOCKET socket, u_long *broadcast)
 {
     char hostName[256];
-    if (gethostname(hostName, 255) != 0) {
-        LOG(2, " sdnOpenDev %d failed.", port->DeviceId);
-        return MMSYSERR_BADDEVICEID;
-    }
+    if (gethostname(hostName, 255) != 0) return false;
     DWORD hostAddress = 0;
     FirstAddress(gethostbyname(hostName), &hostAddress);
 
@@ -82,19 +83,34 @@ DWORD PrepareOpen(MidiPort *port)
     BYTE list[InterfaceRecordSize * InterfaceRecordCount];
     ZeroMemory(list, sizeof list);
     DWORD returned = 0;
-    int ret = WSAIoctl(port->Socket, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list,
-                       &returned, nullptr, nullptr);
+    int ret = WSAIoctl(socket, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list, &returned,
+                       nullptr, nullptr);
     int count = static_cast<int>(returned / InterfaceRecordSize);
 
     DWORD secondLookup = 0;
-    if (!FirstAddress(gethostbyname(hostName), &secondLookup)) return MMSYSERR_INVALPARAM;
+    if (!FirstAddress(gethostbyname(hostName), &secondLookup)) return false;
     if (preferred == 0 && ret == 0 && count >= 2) preferred = secondLookup;
 
     LOG(1, "ret %d, returned %d num %d error %d", ret, returned, count, WSAGetLastError());
 
     const INTERFACE_INFO *interfaces = reinterpret_cast<const INTERFACE_INFO *>(list);
-    port->BroadcastAddress =
-        htonl(ComputeBroadcastAddress(hostAddress, preferred, interfaces, ret == 0 ? count : 0));
+    *broadcast = htonl(ComputeBroadcastAddress(hostAddress, preferred, interfaces, ret == 0 ? count : 0));
+    return true;
+}
+
+namespace {
+
+// Works out the port's BroadcastAddress.
+DWORD PrepareOpen(MidiPort *port)
+{
+    char hostName[256];
+    if (gethostname(hostName, 255) != 0) {
+        LOG(2, " sdnOpenDev %d failed.", port->DeviceId);
+        return MMSYSERR_BADDEVICEID;
+    }
+    u_long broadcast = 0;
+    if (!FindBroadcastAddress(port->Socket, &broadcast)) return MMSYSERR_INVALPARAM;
+    port->BroadcastAddress = broadcast;
     return MMSYSERR_NOERROR;
 }
 

@@ -3,11 +3,13 @@
 # (10.77.0.1/24) and B (10.77.0.2/24) made by this script and joined by a
 # veth pair, each with its own Wine prefix whose wineserver is started
 # inside its namespace, so every socket of a machine lives there. Machine B
-# opens three input ports (same show with a shared group, same show with
-# other groups, another show); machine A plays a phrase and two
-# system-exclusive messages into its output port. Prints both sides with
-# time stamps and exits 0 only if exactly what A played reached B's first
-# port, in order and intact, and nothing reached the other two.
+# configures three input ports with `tessmar config` (same show with a
+# shared group, same show with other groups, another show) and watches each
+# with `tessmar monitor`; machine A configures an output port and plays
+# tools/demo-phrase.txt and two long system-exclusive dumps into it with
+# `tessmar send`. Prints both sides with time stamps and exits 0 only if
+# exactly what A played reached B's first port, in order and intact, and
+# nothing reached the other two.
 #
 # With --tcp the machines use the TCP transport: A's output port connects to
 # B (10.77.0.2), and B opens only its first port (one connection).
@@ -20,9 +22,9 @@ transport=()
 if [ "${1:-}" = "--tcp" ]; then transport=(--tcp); shift; fi
 build=${1:-${TESSMAR_BUILD:-$root/build}}
 build=$(cd "$build" && pwd)
-programs=$build/tests
-if [ ! -f "$programs/demo_peer.exe" ] || [ ! -f "$programs/Tessmar.dll" ]; then
-  echo "twomachines: $programs has no demo_peer.exe / Tessmar.dll; run tools/build.sh" >&2
+product=$build/x86_64
+if [ ! -f "$product/tessmar.exe" ] || [ ! -f "$product/Tessmar.dll" ]; then
+  echo "twomachines: $product has no tessmar.exe / Tessmar.dll; run tools/build.sh" >&2
   exit 2
 fi
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "${transport[@]}" "$build"; fi
@@ -31,6 +33,7 @@ if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "${transport[@]}" "$build"; fi
 work=$build/twomachines          # the prefixes stay for the next run
 mkdir -p "$work"
 tag=tsm$$
+monitors=()
 names=(A B)
 spaces=("$tag-a" "$tag-b")
 addresses=(10.77.0.1 10.77.0.2)
@@ -54,7 +57,7 @@ cleanup() {
     stop_server "$i"
     ip netns del "${spaces[$i]}" 2>/dev/null
   done
-  [ -n "${receiver:-}" ] && kill "$receiver" 2>/dev/null
+  for pid in "${monitors[@]}"; do kill "$pid" 2>/dev/null; done
   return 0
 }
 trap cleanup EXIT
@@ -82,29 +85,68 @@ for i in 0 1; do
   on "$i" wine_server_start
 done
 
-echo "== machine B (${addresses[1]}): three input ports =="
-log=$work/receiver.log
-: >"$log"
-(cd "$programs" && on 1 "$wine_bin" demo_peer.exe receive "${addresses[1]}" 30000 "${transport[@]}" >"$log" 2>"$work/receiver.err") &
-receiver=$!
-for _ in $(seq 600); do
-  grep -q '^READY' "$log" && break
-  kill -0 "$receiver" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^READY' "$log"; then
-  echo "twomachines: machine B did not get ready" >&2; cat "$log" "$work/receiver.err" >&2; exit 1
-fi
-grep -v '^READY' "$log" | tr -d '\r'
+# tessmar on one machine, with the DLL of this build.
+tessmar() {
+  local i=$1; shift
+  (cd "$product" && on "$i" "$wine_bin" tessmar.exe "$@" --dll Tessmar.dll) | tr -d '\r'
+}
 
-echo "== machine A (${addresses[0]}): output port =="
+# What A plays: the phrase, then a 1 KiB and a 64 KiB dump (3 and 171 packets).
+phrase=$work/phrase.txt
+dump() { seq 1 "$1" | awk -v k="$2" '{ printf " %02X", ($1 * 3 + k) % 128 }'; }
+{ cat "$root/tools/demo-phrase.txt"; echo "+200 syx$(dump 1022 1)"; echo "+200 syx$(dump 65534 2)"; } >"$phrase"
+# What B's first port must show: the same messages without waits or comments.
+expected=$work/expected.txt
+sed -E 's/#.*//; s/\+[0-9]+ *//g; s/ +$//; /^$/d' "$phrase" >"$expected"
+count=$(wc -l <"$expected")
+
+ports=("Monitor (Opera 2+3)" "Lights (Opera 4)" "Ballet desk (Ballet 1+2)")
+shows=(Opera Opera Ballet)
+groups=(2,3 4 1,2)
+mode=udp
+if [ ${#transport[@]} -gt 0 ]; then mode=tcp; fi
+for i in 0 1; do on "$i" "$wine_bin" reg delete 'HKLM\Software\Kalvera\Tessmar' /f >/dev/null 2>&1 || true; done
+
+echo "== machine B (${addresses[1]}): three input ports =="
+for p in 0 1 2; do tessmar 1 config add in "${ports[$p]}" --show "${shows[$p]}" --groups "${groups[$p]}" >/dev/null; done
+tessmar 1 config transport "$mode" "${addresses[1]}" >/dev/null
+tessmar 1 list
+watched=3
+if [ "$mode" = tcp ]; then watched=1; fi   # a process has one TCP connection
+monitors=()
+for ((p = 0; p < watched; p++)); do
+  if [ "$p" -eq 0 ]; then limit=(--count "$count" --timeout 40); else limit=(--timeout 15); fi
+  tessmar 1 monitor --port "${ports[$p]}" "${limit[@]}" >"$work/port$p.log" 2>"$work/port$p.err" &
+  monitors+=($!)
+done
+for ((p = 0; p < watched; p++)); do
+  for _ in $(seq 600); do grep -q '^monitoring' "$work/port$p.err" && break; sleep 0.1; done
+  if ! grep -q '^monitoring' "$work/port$p.err"; then
+    echo "twomachines: machine B's monitor of port $p did not start" >&2; cat "$work/port$p.err" >&2; exit 1
+  fi
+done
+
+echo "== machine A (${addresses[0]}): output port 'Stage out', show Opera, groups 1 and 2 =="
+tessmar 0 config add out "Stage out" --show Opera --groups 1,2 >/dev/null
+tessmar 0 config transport "$mode" "${addresses[$([ "$mode" = tcp ] && echo 1 || echo 0)]}" >/dev/null
 sent=0
-(cd "$programs" && on 0 "$wine_bin" demo_peer.exe send "${addresses[0]}" ${transport:+"${transport[@]}" "${addresses[1]}"}) | tr -d '\r' || sent=$?
+tessmar 0 send --verbose --port "Stage out" - <"$phrase" | cut -c1-100 || sent=$?
 
 status=0
-wait "$receiver" || status=$?
-receiver=
-echo "== machine B received (time stamps: ms since its port started) =="
-grep -v -e '^READY' -e '^machine B: listening' "$log" | tr -d '\r'
+for ((p = 0; p < watched; p++)); do
+  code=0
+  wait "${monitors[$p]}" || code=$?
+  if [ "$p" -eq 0 ] && [ "$code" -ne 0 ]; then echo "twomachines: port 0 monitor ended with $code" >&2; status=1; fi
+  if [ "$p" -gt 0 ] && [ -s "$work/port$p.log" ]; then echo "twomachines: port $p received MIDI" >&2; status=1; fi
+done
+monitors=()
+echo "== machine B received on '${ports[0]}' (time stamps: ms since its port started) =="
+cut -c1-100 "$work/port0.log"
+if ! diff <(sed -E 's/^@[0-9]+ //; s/ *#.*//' "$work/port0.log") "$expected" >"$work/diff.txt"; then
+  echo "twomachines: port 0 did not receive exactly what A played:" >&2
+  cut -c1-100 "$work/diff.txt" | head -20 >&2; status=1
+fi
+for ((p = 1; p < watched; p++)); do echo "port '${ports[$p]}': $(wc -l <"$work/port$p.log") messages"; done
 if [ "$sent" -ne 0 ]; then echo "twomachines: machine A failed to send ($sent)" >&2; status=1; fi
+echo "RESULT: $([ "$status" -eq 0 ] && echo OK || echo FAILED)"
 exit "$status"
