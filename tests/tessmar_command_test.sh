@@ -13,12 +13,7 @@ work=$tests/command-work
 rm -rf "$work" && mkdir -p "$work"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-# tessmar with this build's DLL (config does not load the driver).
-t() {
-  local dll=(--dll Tessmar.dll)
-  if [ "$1" = config ]; then dll=(); fi
-  (cd "$product" && "$wine_bin" tessmar.exe "$@" "${dll[@]}") | tr -d '\r'
-}
+t() { (cd "$product" && "$wine_bin" tessmar.exe "$@" --dll Tessmar.dll) | tr -d '\r'; }
 # Starts a background program and waits until it says it is listening.
 started() {
   for _ in $(seq 300); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done

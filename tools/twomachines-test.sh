@@ -91,6 +91,9 @@ tessmar() {
   (cd "$product" && on "$i" "$wine_bin" tessmar.exe "$@" --dll Tessmar.dll) | tr -d '\r'
 }
 
+# Long lines (the dumps) shortened for the screen, their byte count kept.
+shorten() { awk '{ n = index($0, "#"); if (length($0) > 100) $0 = substr($0, 1, 72) " ..." (n ? " " substr($0, n) : ""); print }'; }
+
 # What A plays: the phrase, then a 1 KiB and a 64 KiB dump (3 and 171 packets).
 phrase=$work/phrase.txt
 dump() { seq 1 "$1" | awk -v k="$2" '{ printf " %02X", ($1 * 3 + k) % 128 }'; }
@@ -130,7 +133,7 @@ echo "== machine A (${addresses[0]}): output port 'Stage out', show Opera, group
 tessmar 0 config add out "Stage out" --show Opera --groups 1,2 >/dev/null
 tessmar 0 config transport "$mode" "${addresses[$([ "$mode" = tcp ] && echo 1 || echo 0)]}" >/dev/null
 sent=0
-tessmar 0 send --verbose --port "Stage out" - <"$phrase" | cut -c1-100 || sent=$?
+tessmar 0 send --verbose --port "Stage out" - <"$phrase" | shorten || sent=$?
 
 status=0
 for ((p = 0; p < watched; p++)); do
@@ -141,7 +144,7 @@ for ((p = 0; p < watched; p++)); do
 done
 monitors=()
 echo "== machine B received on '${ports[0]}' (time stamps: ms since its port started) =="
-cut -c1-100 "$work/port0.log"
+shorten <"$work/port0.log"
 if ! diff <(sed -E 's/^@[0-9]+ //; s/ *#.*//' "$work/port0.log") "$expected" >"$work/diff.txt"; then
   echo "twomachines: port 0 did not receive exactly what A played:" >&2
   cut -c1-100 "$work/diff.txt" | head -20 >&2; status=1

@@ -341,6 +341,12 @@ std::string TransportText()
 
 int ConfigCommand(Args &args)
 {
+    // The stored configuration is the same whichever way programs reach the
+    // driver: --dll is taken so that scripts may pass it to every command.
+    std::string dll;
+    bool bad = false;
+    TakeOption(args, "--dll", dll, bad);
+    if (bad) return ExitUsage;
     if (!LoadConfiguration()) {
         Fail("config: out of memory");
         return ExitDriver;

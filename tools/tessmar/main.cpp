@@ -114,7 +114,7 @@ int main()
         if (name != command.name) continue;
         if (TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
             fputs(command.help, stdout);
-            if (command.run != ConfigCommand) fputs(DriverOption, stdout);
+            fputs(DriverOption, stdout);
             return ExitOk;
         }
         StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
