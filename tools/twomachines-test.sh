@@ -11,15 +11,22 @@
 # exactly what A played reached B's first port, in order and intact, and
 # nothing reached the other two.
 #
+# With --bench (UDP only) the machines then measure latency and throughput
+# with `tessmar bench`: B echoes on an output port of its own, A times it.
+#
 # With --tcp the machines use the TCP transport: A's output port connects to
 # B (10.77.0.2), and B opens only its first port (one connection).
 #
-# Usage: tools/twomachines-test.sh [--tcp] [build-folder]   (root, or sudo)
+# Usage: tools/twomachines-test.sh [--tcp | --bench] [build-folder]   (root, or sudo)
 # The build folder is the one tools/build.sh filled (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 transport=()
-if [ "${1:-}" = "--tcp" ]; then transport=(--tcp); shift; fi
+bench=()
+while [ "${1:-}" = --tcp ] || [ "${1:-}" = --bench ]; do
+  if [ "$1" = --tcp ]; then transport=(--tcp); else bench=(--bench); fi
+  shift
+done
 build=${1:-${TESSMAR_BUILD:-$root/build}}
 build=$(cd "$build" && pwd)
 product=$build/x86_64
@@ -27,7 +34,7 @@ if [ ! -f "$product/tessmar.exe" ] || [ ! -f "$product/Tessmar.dll" ]; then
   echo "twomachines: $product has no tessmar.exe / Tessmar.dll; run tools/build.sh" >&2
   exit 2
 fi
-if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "${transport[@]}" "$build"; fi
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "${transport[@]}" "${bench[@]}" "$build"; fi
 
 . "$root/tools/wine-env.sh"
 work=$build/twomachines          # the prefixes stay for the next run
@@ -151,5 +158,17 @@ if ! diff <(sed -E 's/^@[0-9]+ //; s/ *#.*//' "$work/port0.log") "$expected" >"$
 fi
 for ((p = 1; p < watched; p++)); do echo "port '${ports[$p]}': $(wc -l <"$work/port$p.log") messages"; done
 if [ "$sent" -ne 0 ]; then echo "twomachines: machine A failed to send ($sent)" >&2; status=1; fi
+if [ ${#bench[@]} -gt 0 ] && [ "$mode" = udp ] && [ "$status" -eq 0 ]; then
+  echo "== tessmar bench: machine B echoes on 'Echo out', machine A measures on 'Stage return' =="
+  tessmar 1 config add out "Echo out" --show Opera --groups 1 >/dev/null
+  tessmar 0 config add in "Stage return" --show Opera --groups 1 >/dev/null
+  tessmar 1 bench --echo --port "Echo out" --in Monitor --timeout 60 >"$work/echo.log" 2>"$work/echo.err" &
+  monitors=($!)
+  for _ in $(seq 600); do grep -q '^echoing' "$work/echo.err" && break; sleep 0.1; done
+  tessmar 0 bench --port "Stage out" --in "Stage return" || status=1
+  wait "${monitors[0]}" || status=1
+  monitors=()
+  tr -d '\r' <"$work/echo.log"
+fi
 echo "RESULT: $([ "$status" -eq 0 ] && echo OK || echo FAILED)"
 exit "$status"

@@ -165,9 +165,9 @@ int MeasureLatency(Bench &bench, long long rounds)
         bench.backend->ShortMessage(bench.output, NoteOnNear | (key << 8) | (64 << 16));
         if (AwaitNote(bench, key)) oneWay.push_back((NowMs() - sent) / 2);
         if (WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0) return ExitFailed;
-        if (round % 50 == 49) fprintf(stderr, "\r  latency: %lld of %lld rounds ", round + 1, rounds);
+        if (round % 50 == 49) Progress("  latency: %lld of %lld rounds ", round + 1, rounds);
     }
-    fprintf(stderr, "\n");
+    EndProgress();
     if (oneWay.empty()) {
         Fail("bench: no echo came back: is `tessmar bench --echo` running on the other machine?");
         return ExitFailed;
@@ -195,13 +195,13 @@ int MeasureThroughput(Bench &bench, long long total)
             Fail("bench: block %lu was not sent: %s", static_cast<unsigned long>(i + 1), ResultText(result).c_str());
             return ExitDriver;
         }
-        fprintf(stderr, "\r  throughput: %lu of %lu blocks sent ", static_cast<unsigned long>(i + 1),
-                static_cast<unsigned long>(blocks));
+        Progress("  throughput: %lu of %lu blocks sent ", static_cast<unsigned long>(i + 1),
+                 static_cast<unsigned long>(blocks));
     }
     while (acknowledged < blocks && NextArrival(bench, ThroughputTimeoutMs, arrival))
         if ((arrival & 0xFFFF) == (ControlFar | (AckController << 8))) ++acknowledged;
     double seconds = (NowMs() - start) / 1000;
-    fprintf(stderr, "\n");
+    EndProgress();
     if (acknowledged < blocks) {
         Fail("bench: %lu of %lu blocks were acknowledged", static_cast<unsigned long>(acknowledged),
              static_cast<unsigned long>(blocks));

@@ -89,6 +89,7 @@ std::wstring Wide(const std::string &text)
 
 void Fail(const char *format, ...)
 {
+    EndProgress();
     fflush(stdout);
     va_list list;
     va_start(list, format);
@@ -215,4 +216,27 @@ bool WaitUntil(double at)
         DWORD slice = left > 2 ? static_cast<DWORD>(left - 1) : 0;
         if (WaitForSingleObject(StopEvent, slice) == WAIT_OBJECT_0) return false;
     }
+}
+
+namespace {
+bool progressOpen;  // a progress line is on the console, not yet ended
+}
+
+void Progress(const char *format, ...)
+{
+    static const bool console = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR;
+    if (!console) return;
+    va_list list;
+    va_start(list, format);
+    fputc('\r', stderr);
+    vfprintf(stderr, format, list);
+    fflush(stderr);
+    va_end(list);
+    progressOpen = true;
+}
+
+void EndProgress()
+{
+    if (progressOpen) fputc('\n', stderr);
+    progressOpen = false;
 }

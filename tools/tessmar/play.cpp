@@ -13,9 +13,8 @@ constexpr double ProgressEveryMs = 500;
 void ShowProgress(double ms, double lengthMs, size_t sent, size_t total)
 {
     unsigned at = static_cast<unsigned>(ms / 1000), length = static_cast<unsigned>(lengthMs / 1000);
-    fprintf(stderr, "\r  %u:%02u / %u:%02u   %zu of %zu messages ", at / 60, at % 60, length / 60,
-            length % 60, sent, total);
-    fflush(stderr);
+    Progress("  %u:%02u / %u:%02u   %zu of %zu messages ", at / 60, at % 60, length / 60, length % 60, sent,
+             total);
 }
 
 // After a stop: every sound off and every note off, on every channel.
@@ -34,13 +33,11 @@ int Play(const Backend *backend, OpenPort &port, const MidiFile &file)
     for (const TimedMessage &message : file.messages) {
         if (!WaitUntil(start + message.ms)) {
             Silence(backend, port);
-            fprintf(stderr, "\n");
             Fail("play: stopped after %zu of %zu messages", sent, file.messages.size());
             return ExitFailed;
         }
         MMRESULT result = SendBytes(backend, port, message.bytes);
         if (result != MMSYSERR_NOERROR) {
-            fprintf(stderr, "\n");
             Fail("play: message %zu at %.0f ms was not sent: %s", sent + 1, message.ms,
                  ResultText(result).c_str());
             return ExitDriver;
@@ -53,7 +50,7 @@ int Play(const Backend *backend, OpenPort &port, const MidiFile &file)
     }
     WaitUntil(start + file.lengthMs);
     ShowProgress(file.lengthMs, file.lengthMs, sent, file.messages.size());
-    fprintf(stderr, "\n");
+    EndProgress();
     return ExitOk;
 }
 

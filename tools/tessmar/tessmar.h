@@ -53,6 +53,10 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &content, size_
 extern HANDLE StopEvent;
 
 double NowMs();  // a monotonic clock in milliseconds
+// A progress line, drawn over the last one when standard error is a
+// console and left out otherwise; EndProgress ends it (Fail does too).
+void Progress(const char *format, ...);
+void EndProgress();
 // Waits until `at` on that clock; false when the user stopped the run.
 bool WaitUntil(double at);
 
