@@ -269,6 +269,8 @@ const Backend *ConnectDriver(Args &args, bool &bad)
     return backend->Load(dll) ? backend : nullptr;
 }
 
+const Backend *SystemBackend() { return &Winmm; }
+
 void DisconnectDriver(const Backend *backend)
 {
     if (backend) backend->Unload();

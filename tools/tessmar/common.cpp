@@ -151,9 +151,7 @@ bool FindPort(const Backend *backend, bool input, const std::string &wanted, Por
     std::vector<PortEntry> ports = ListPorts(backend, input);
     if (ports.empty()) {
         Fail("there is no Tessmar %s port%s", kind,
-             backend->Count(input) || std::string(backend->name) != "winmm"
-                 ? ""
-                 : " (is the driver installed? --dll PATH loads it directly)");
+             backend == SystemBackend() ? " (is the driver installed? --dll PATH loads it directly)" : "");
         return false;
     }
     std::vector<std::string> names;

@@ -67,6 +67,9 @@ int ListCommand(Args &args)
     LoadConfiguration();
     PrintDirection(backend, false);
     PrintDirection(backend, true);
+    if (ListPorts(backend, false).empty() && ListPorts(backend, true).empty() && backend == SystemBackend())
+        fprintf(stderr, "note: the system lists no Tessmar port: is the driver installed? "
+                        "(--dll PATH loads it directly)\n");
     printf("Transport: %s\n", TransportText().c_str());
     if (TCPClientServer == 0) printf("Output is broadcast to %s\n", BroadcastText().c_str());
     DisconnectDriver(backend);

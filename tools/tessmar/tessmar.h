@@ -105,6 +105,8 @@ struct PortEntry {
 // itself, or the system's winmm. Null after saying why.
 const Backend *ConnectDriver(Args &args, bool &bad);
 void DisconnectDriver(const Backend *backend);
+// The back-end of the system's winmm.
+const Backend *SystemBackend();
 // Tessmar's ports of one direction.
 std::vector<PortEntry> ListPorts(const Backend *backend, bool input);
 // The port --port names (exact, then a unique prefix); false after a
