@@ -27,8 +27,8 @@ struct Step {
     std::string path;
 };
 
-// Splits a line into blank-separated tokens; '#' starts a comment that
-// runs to the end of the line.
+// Splits a line into blank-separated tokens; a '#' where a token would
+// start begins a comment that runs to the end of the line (C#3 is a note).
 std::vector<std::string> SplitLine(const std::string &line);
 
 // Parses the tokens of one command line or one input line into steps and
