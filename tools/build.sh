@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Tessmar.dll for x86 and x64, the data-path core natively (its unit
-# tests and fuzz targets) and the x64 test programs.
+# tests and fuzz targets), the x64 test programs and the installer package
+# (tools/package.sh: signed when TESSMAR_SIGN_CERT is set).
 # TESSMAR_BUILD names the build folder (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,3 +25,4 @@ if ! grep -qs "TESSMAR_NATIVE_DIR:PATH=$build/native" "$build/tests/CMakeCache.t
     -DTESSMAR_NATIVE_DIR="$build/native" >/dev/null
 fi
 cmake --build "$build/tests"
+"$root/tools/package.sh"
