@@ -107,6 +107,9 @@ const Backend *ConnectDriver(Args &args, bool &bad);
 void DisconnectDriver(const Backend *backend);
 // The back-end of the system's winmm.
 const Backend *SystemBackend();
+// Loads the library and sends its DriverProc one message (DRV_INSTALL,
+// DRV_REMOVE) between the load and the free; false after saying why.
+bool SendToLibrary(const std::string &dll, UINT message);
 // Tessmar's ports of one direction.
 std::vector<PortEntry> ListPorts(const Backend *backend, bool input);
 // The port --port names (exact, then a unique prefix); false after a
@@ -135,6 +138,10 @@ int MonitorCommand(Args &args);
 int PlayCommand(Args &args);
 int ConfigCommand(Args &args);
 int BenchCommand(Args &args);
+int InstallCommand(Args &args);
+int RemoveCommand(Args &args);
+int RepairCommand(Args &args);
+int StatusCommand(Args &args);
 
 // Sends one complete message (short or system exclusive) to an open port.
 MMRESULT SendBytes(const Backend *backend, OpenPort &port, const std::vector<uint8_t> &bytes);
