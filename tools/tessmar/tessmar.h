@@ -118,6 +118,9 @@ bool FindPort(const Backend *backend, bool input, const std::string &wanted, Por
 // The driver's text for an MMRESULT, for messages.
 std::string ResultText(MMRESULT result);
 
+// Takes the --port NAME a command needs and loads the driver; null (with
+// the exit code) after saying why.
+const Backend *ConnectForPort(Args &args, const char *command, std::string &wanted, int &code);
 // Opens the port --port names, after taking the option out of args.
 bool OpenNamedOutput(const Backend *backend, Args &args, const char *option, OpenPort &port,
                      std::string &name, int &exitCode);
