@@ -21,13 +21,8 @@ int main(int argc, char **argv)
     DWORD deadline = GetTickCount() + static_cast<DWORD>(atoi(argv[2])) * 1000;
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    BOOL on = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(NetworkPort);
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return 2;
+    SOCKET s = OpenMidiPortListener();
+    if (s == INVALID_SOCKET) return 2;
     fprintf(stderr, "capturing\n");
     int seen = 0;
     while (wanted == 0 || seen < wanted) {

@@ -1,7 +1,7 @@
 #include "net_ports.h"
 #include <algorithm>
 #include <stdio.h>
-#include <winternl.h>
+#include "tools/programs/process_figures.h"
 
 namespace netsupport {
 
@@ -192,30 +192,11 @@ bool Broadcast(DWORD senderId, DWORD sequence, DWORD show, DWORD groups, const s
     return testsupport::SendDatagram(packet.data(), static_cast<int>(packet.size()));
 }
 
-// The handles of this process, from the system's handle list
-// (GetProcessHandleCount answers 0 under Wine).
-static DWORD HandleCount()
-{
-    typedef LONG(NTAPI * Query)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-    static Query query = testsupport::Proc<Query>(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
-    std::vector<BYTE> buffer(1 << 16);  // doubled while too small
-    while (query(SystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) == LONG(0xC0000004))
-        buffer.resize(buffer.size() * 2);
-    const SYSTEM_HANDLE_INFORMATION *list = (const SYSTEM_HANDLE_INFORMATION *)buffer.data();
-    DWORD count = 0, self = GetCurrentProcessId();
-    for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == self;
-    return count;
-}
-
 Resources Measure()
 {
     Resources now;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(DriverHeap);
-    while (HeapWalk(DriverHeap, &entry))
-        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) now.blocks += 1, now.bytes += entry.cbData;
-    HeapUnlock(DriverHeap);
-    now.handles = HandleCount();
+    now.bytes = HeapBusyBytes(DriverHeap, &now.blocks);
+    now.handles = OwnHandleCount();
     now.winsock = wsacount;
     return now;
 }

@@ -15,21 +15,6 @@
 
 namespace {
 
-SOCKET OpenCapture()
-{
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    BOOL on = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(NetworkPort);
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
 // One datagram within two seconds; its length, or -1.
 int Receive(SOCKET s, BYTE *buffer, int size, sockaddr_in *from)
 {
@@ -62,7 +47,7 @@ int main(int argc, char **argv)
 
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET capture = OpenCapture();
+    SOCKET capture = OpenMidiPortListener();
     if (capture == INVALID_SOCKET) {
         fprintf(stderr, "cannot bind port 12555\n");
         return 1;

@@ -3,6 +3,7 @@
 
 #include "driver/driver.h"
 #include "config/config.h"
+#include "core/packet.h"
 #include <stdio.h>
 
 // These programs open sockets: they run only where the test run made a
@@ -12,6 +13,23 @@ inline bool InsidePrivateNamespace()
     char inside[8] = {};
     return GetEnvironmentVariableA("TESSMAR_IN_NETNS", inside, sizeof inside) &&
            lstrcmpA(inside, "1") == 0;
+}
+
+// A socket that hears every datagram to the MIDI port in this namespace,
+// beside any input port (address reuse); INVALID_SOCKET when the bind fails.
+inline SOCKET OpenMidiPortListener()
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(NetworkPort);
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
 }
 
 // Configures slot 0 as one UDP output port, as the configuration loader

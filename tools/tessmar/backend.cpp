@@ -271,6 +271,14 @@ const Backend *ConnectDriver(Args &args, bool &bad)
 
 const Backend *SystemBackend() { return &Winmm; }
 
+bool SendToLibrary(const std::string &dll, UINT message)
+{
+    if (!LibraryLoad(dll)) return false;
+    SendDriver(message);
+    LibraryUnload();
+    return true;
+}
+
 void DisconnectDriver(const Backend *backend)
 {
     if (backend) backend->Unload();

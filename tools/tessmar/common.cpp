@@ -170,6 +170,19 @@ bool FindPort(const Backend *backend, bool input, const std::string &wanted, Por
     return false;
 }
 
+const Backend *ConnectForPort(Args &args, const char *command, std::string &wanted, int &code)
+{
+    bool bad = false;
+    code = ExitUsage;
+    if (!TakeOption(args, "--port", wanted, bad)) {
+        if (!bad) Fail("%s: --port NAME is required", command);
+        return nullptr;
+    }
+    const Backend *backend = ConnectDriver(args, bad);
+    if (!backend && !bad) code = ExitDriver;
+    return backend;
+}
+
 bool OpenNamedOutput(const Backend *backend, Args &args, const char *option, OpenPort &port,
                      std::string &name, int &exitCode)
 {

@@ -76,6 +76,29 @@ const Command Commands[] = {
      "port --in (default: the input port of the same name): half the round trip\n"
      "is the one-way latency. Then it sends --bytes of system exclusive (default\n"
      "1 MiB) and times the far side's acknowledgement.\n"},
+    {"install", InstallCommand, "register the driver on this machine (administrator)",
+     "usage: tessmar install [--dll PATH]\n"
+     "Runs the driver's own installer for the Tessmar.dll beside this program (or\n"
+     "PATH): it copies the library into the system folder and enters it as a MIDI\n"
+     "driver and a Control Panel applet. Then registers the device that keeps the\n"
+     "driver registered across Windows updates, adds an inbound firewall rule for\n"
+     "port 12555, and installs the 32-bit driver with x86\\tessmar.exe if present.\n"},
+    {"remove", RemoveCommand, "remove the driver and everything of it from this machine",
+     "usage: tessmar remove [--dll PATH]\n"
+     "Undoes install: the MIDI driver and Control Panel entries, the library in\n"
+     "the system folder (a copy still in use goes at the next restart), the\n"
+     "device registration, the firewall rule and the stored configuration.\n"},
+    {"repair", RepairCommand, "put back what is missing of the registration",
+     "usage: tessmar repair [--dll PATH]\n"
+     "Finds what is missing (the library, the MIDI driver entry, the Control\n"
+     "Panel entry, the device registration, the firewall rule, the 32-bit\n"
+     "driver) and restores only that: after a Windows update, or after the MIDI\n"
+     "service's registry repair removed the driver's entry.\n"},
+    {"status", StatusCommand, "what is registered, and the machine's MIDI mode",
+     "usage: tessmar status [--quiet]\n"
+     "Says which pieces of the registration are present, which MIDI mode the\n"
+     "machine is in (UseLegacyMidi), and what to do about anything missing.\n"
+     "Exit code 0 when everything is present, 1 when something is missing.\n"},
 };
 
 void Usage(FILE *out)

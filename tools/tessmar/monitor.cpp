@@ -185,15 +185,11 @@ int Watch(Monitor &monitor, const MonitorOptions &options)
 int MonitorCommand(Args &args)
 {
     MonitorOptions options;
-    bool bad = false;
     std::string wanted;
+    int code = ExitUsage;
     if (!TakeMonitorOptions(args, options)) return ExitUsage;
-    if (!TakeOption(args, "--port", wanted, bad)) {
-        if (!bad) Fail("monitor: --port NAME is required");
-        return ExitUsage;
-    }
-    const Backend *backend = ConnectDriver(args, bad);
-    if (!backend) return bad ? ExitUsage : ExitDriver;
+    const Backend *backend = ConnectForPort(args, "monitor", wanted, code);
+    if (!backend) return code;
     if (!args.words.empty()) {
         Fail("monitor: unexpected '%s' (see tessmar monitor --help)", args.words[0].c_str());
         DisconnectDriver(backend);
@@ -208,7 +204,7 @@ int MonitorCommand(Args &args)
     monitor->backend = backend;
     InitializeCriticalSection(&monitor->lock);
     monitor->arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    int code = ExitDriver;
+    code = ExitDriver;
     if (OpenMonitor(*monitor, entry)) {
         fprintf(stderr, "monitoring '%s'%s\n", entry.name.c_str(),
                 options.count ? "" : " (Ctrl+C ends)");

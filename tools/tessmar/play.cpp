@@ -58,15 +58,11 @@ int Play(const Backend *backend, OpenPort &port, const MidiFile &file)
 
 int PlayCommand(Args &args)
 {
-    bool bad = false;
     std::string wanted;
-    if (!TakeOption(args, "--port", wanted, bad)) {
-        if (!bad) Fail("play: --port NAME is required");
-        return ExitUsage;
-    }
-    const Backend *backend = ConnectDriver(args, bad);
-    if (!backend) return bad ? ExitUsage : ExitDriver;
     int code = ExitUsage;
+    const Backend *backend = ConnectForPort(args, "play", wanted, code);
+    if (!backend) return code;
+    code = ExitUsage;
     std::vector<uint8_t> content;
     MidiFile file;
     std::string error;

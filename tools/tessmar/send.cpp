@@ -150,14 +150,11 @@ bool ReadSteps(Args &args, std::vector<Step> &steps)
 
 int SendCommand(Args &args)
 {
-    bool bad = false, verbose = TakeFlag(args, "--verbose") || TakeFlag(args, "-v");
+    bool verbose = TakeFlag(args, "--verbose") || TakeFlag(args, "-v");
     std::string wanted;
-    if (!TakeOption(args, "--port", wanted, bad)) {
-        if (!bad) Fail("send: --port NAME is required");
-        return ExitUsage;
-    }
-    const Backend *backend = ConnectDriver(args, bad);
-    if (!backend) return bad ? ExitUsage : ExitDriver;
+    int code = ExitOk;
+    const Backend *backend = ConnectForPort(args, "send", wanted, code);
+    if (!backend) return code;
     // The port is found first, then everything to send is checked, and only
     // then is the port opened.
     PortEntry entry;
@@ -175,7 +172,7 @@ int SendCommand(Args &args)
     }
     timeBeginPeriod(1);
     SendTotals totals;
-    int code = SendSteps(backend, port, steps, verbose, totals);
+    code = SendSteps(backend, port, steps, verbose, totals);
     timeEndPeriod(1);
     backend->Close(port);
     DisconnectDriver(backend);

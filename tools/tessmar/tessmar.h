@@ -107,6 +107,9 @@ const Backend *ConnectDriver(Args &args, bool &bad);
 void DisconnectDriver(const Backend *backend);
 // The back-end of the system's winmm.
 const Backend *SystemBackend();
+// Loads the library and sends its DriverProc one message (DRV_INSTALL,
+// DRV_REMOVE) between the load and the free; false after saying why.
+bool SendToLibrary(const std::string &dll, UINT message);
 // Tessmar's ports of one direction.
 std::vector<PortEntry> ListPorts(const Backend *backend, bool input);
 // The port --port names (exact, then a unique prefix); false after a
@@ -115,6 +118,9 @@ bool FindPort(const Backend *backend, bool input, const std::string &wanted, Por
 // The driver's text for an MMRESULT, for messages.
 std::string ResultText(MMRESULT result);
 
+// Takes the --port NAME a command needs and loads the driver; null (with
+// the exit code) after saying why.
+const Backend *ConnectForPort(Args &args, const char *command, std::string &wanted, int &code);
 // Opens the port --port names, after taking the option out of args.
 bool OpenNamedOutput(const Backend *backend, Args &args, const char *option, OpenPort &port,
                      std::string &name, int &exitCode);
@@ -135,6 +141,10 @@ int MonitorCommand(Args &args);
 int PlayCommand(Args &args);
 int ConfigCommand(Args &args);
 int BenchCommand(Args &args);
+int InstallCommand(Args &args);
+int RemoveCommand(Args &args);
+int RepairCommand(Args &args);
+int StatusCommand(Args &args);
 
 // Sends one complete message (short or system exclusive) to an open port.
 MMRESULT SendBytes(const Backend *backend, OpenPort &port, const std::vector<uint8_t> &bytes);
