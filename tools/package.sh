@@ -47,13 +47,6 @@ fi
 # MSI compares only three fields of ProductVersion: 2.0.1.5 is 2.0.1.
 IFS=. read -r major minor patch _ <<<"$version"
 (cd "$stage" && wixl -a x64 -D Version="$major.$minor.$patch" -D NextVersion="$major.$minor.$((patch + 1))" -o "$msi.tmp" "$root/tools/package/tessmar.wxs")
-# Type 34 actions (34 + deferred 1024 + not impersonated 2048, + 64 when the
-# result is ignored): the tool runs in INSTALLFOLDER (see tessmar.wxs).
-for row in "TessmarInstall 3106 install" "TessmarRemove 3170 remove"; do
-  set -- $row
-  msibuild "$msi.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = $2, \`Source\` = 'INSTALLFOLDER',
-    \`Target\` = '\"[INSTALLFOLDER]tessmar.exe\" $3' WHERE \`Action\` = '$1'"
-done
 [ -z "$signing" ] || sign "$msi.tmp"
 mv "$msi.tmp" "$msi"
 echo "package: $msi"
