@@ -321,9 +321,17 @@ bool DriverInstaller(const std::string &dll, UINT message)
              Utf8(path.c_str()).c_str());
         return false;
     }
+    // Back to the folder we started in afterwards: a program run later
+    // (netsh, the 32-bit tool, Wine's console host for them) would otherwise
+    // hold the driver's folder as its own, and an uninstaller that removes
+    // the folder right after us could not.
+    WCHAR started[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, started);
     SetCurrentDirectoryW(Folder(path).c_str());
     if (message == DRV_INSTALL) MakeCplsKey();
-    return SendToLibrary(Utf8(path.c_str()), message);
+    bool sent = SendToLibrary(Utf8(path.c_str()), message);
+    SetCurrentDirectoryW(started);
+    return sent;
 }
 
 // DRV_REMOVE moves the system copy aside for deletion at the next restart;
