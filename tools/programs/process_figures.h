@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-#include <psapi.h>
 #include <winternl.h>
 #include <vector>
 
@@ -23,14 +22,18 @@ inline DWORD OwnHandleCount()
     return count;
 }
 
-// Private bytes committed by this process.
+// Private bytes committed by this process, from its address space (the
+// memory counters answer 0 for them under Wine).
 inline SIZE_T PrivateBytes()
 {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
-                         sizeof counters);
-    return counters.PrivateUsage;
+    SIZE_T bytes = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE *at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<const BYTE *>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += region.RegionSize;
+        if (region.RegionSize == 0) break;
+    }
+    return bytes;
 }
 
 // Bytes in busy blocks of a heap, and how many blocks.
