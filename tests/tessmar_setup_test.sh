@@ -22,16 +22,10 @@ cp "$build/i686/tessmar.exe" "$build/i686/Tessmar.dll" "$folder/x86/"
 t() { "$wine_bin" 'C:\Program Files\Tessmar\tessmar.exe' "$@" 2>&1 | tr -d '\r'; }
 system32=$prefix/drive_c/windows/system32
 drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
-# The registry keys the command may touch, and the files of drive C.
-snapshot() {
-  for key in 'HKLM\Software' 'HKLM\System\CurrentControlSet'; do
-    "$wine_bin" reg export "$key" "$work/part.reg" /y >/dev/null 2>&1
-    iconv -f UTF-16LE -t UTF-8 "$work/part.reg" | tr -d '\r'
-  done | grep -v '^"Linked"=' >"$work/$1.reg"   # Wine's device services set these as they come and go
-  (cd "$prefix/drive_c" && find . -path ./users -prune -o -print | sort) >"$work/$1.files"
-}
+c=$prefix/drive_c
+. "$root/tests/support/snapshot.sh"
 same() {
-  diff "$work/$1.reg" "$work/$2.reg" >"$work/diff.txt" && diff "$work/$1.files" "$work/$2.files" >>"$work/diff.txt" ||
+  diff "$work/$1.txt" "$work/$2.txt" >"$work/diff.txt" && diff "$work/$1.files" "$work/$2.files" >>"$work/diff.txt" ||
     { fail "$3"; head -20 "$work/diff.txt" >&2; }
 }
 # Whether status reports exactly these pieces missing.
@@ -58,7 +52,7 @@ alias=$(sed -n 's/^Drivers32 value: \(midi[0-9]*\) = Tessmar.dll$/\1/p' "$work/s
 [ -n "$alias" ] || fail "status names no Drivers32 value"
 t install >/dev/null || fail "a second install failed"
 snapshot installed
-driverkey=$(grep -B3 '^"Alias"="'"$alias"'"' "$work/installed.reg" | sed -n 's/^\[\(.*\)\]$/\1/p' | tail -1)
+driverkey=$(grep -B3 '^"Alias"="'"$alias"'"' "$work/installed.txt" | sed -n 's/^\[\(.*\)\]$/\1/p' | tail -1)
 [ -n "$driverkey" ] || fail "no device driver key names $alias"
 
 echo "== each piece deleted by hand: status reports it, repair restores only it"
