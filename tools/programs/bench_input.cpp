@@ -372,16 +372,7 @@ int main(int argc, char **argv)
     // idle processor (which under a virtual machine costs more than the
     // whole software path).
     SetProcessAffinityMask(GetCurrentProcess(), 1);
-    DriverProcessAttach(GetModuleHandleW(nullptr));
-    DebugLevel = 0;  // the shipped default
-    for (int i = 0; i < 2; ++i) {
-        pUnits[i].InUse = 1;
-        pUnits[i].Direction = i == 0 ? DirectionOutput : DirectionInput;
-        pUnits[i].ShowNumber = Show;
-        pUnits[i].Groups = Groups;
-        pUnits[i].OpenHandle = INVALID_SOCKET;
-    }
-    TCPClientServer = 0;
+    StartDriverWithPorts(1, 1, Show, Groups);
 
     MIDIOPENDESC desc = {};
     if (modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&output),

@@ -138,16 +138,7 @@ int main(int argc, char **argv)
         return 2;
     }
     int messages = argc > 1 ? std::max(50, atoi(argv[1])) : 500;
-    DriverProcessAttach(GetModuleHandleW(nullptr));
-    DebugLevel = 0;
-    for (int slot = 0; slot < UnitsInUse; ++slot) {
-        pUnits[slot].InUse = 1;
-        pUnits[slot].Direction = slot == 0 ? DirectionOutput : DirectionInput;
-        pUnits[slot].ShowNumber = Show;
-        pUnits[slot].Groups = Groups;
-        pUnits[slot].OpenHandle = INVALID_SOCKET;
-    }
-    TCPClientServer = 0;
+    StartDriverWithPorts(1, MaxInputs, Show, Groups);
     allArrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     MIDIOPENDESC desc = {};
     if (modMessage(0, MODM_OPEN, reinterpret_cast<DWORD_PTR>(&output), reinterpret_cast<DWORD_PTR>(&desc),

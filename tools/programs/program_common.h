@@ -32,6 +32,24 @@ inline SOCKET OpenMidiPortListener()
     return s;
 }
 
+// Starts the driver as its library's load would, with the log off (the
+// shipped default), and fills the port table: `outputs` output ports, then
+// `inputs` input ports, all of one show and group mask, UDP.
+inline void StartDriverWithPorts(int outputs, int inputs, DWORD show, DWORD groups)
+{
+    DriverProcessAttach(GetModuleHandleW(nullptr));
+    DebugLevel = 0;
+    for (int slot = 0; slot < outputs + inputs && slot < UnitsInUse; ++slot) {
+        Unit &unit = pUnits[slot];
+        unit.InUse = 1;
+        unit.Direction = slot < outputs ? DirectionOutput : DirectionInput;
+        unit.ShowNumber = show;
+        unit.Groups = groups;
+        unit.OpenHandle = INVALID_SOCKET;
+    }
+    TCPClientServer = 0;
+}
+
 // Configures slot 0 as one UDP output port, as the configuration loader
 // would leave it, and opens it as winmm would. Null (after saying why) when
 // the open fails.

@@ -263,21 +263,6 @@ void Raise(Figures &peak, const Figures &now)
     peak.heapBytes = std::max(peak.heapBytes, now.heapBytes);
 }
 
-void Configure()
-{
-    DriverProcessAttach(GetModuleHandleW(nullptr));
-    DebugLevel = 0;
-    for (int i = 0; i < options.outputs + options.inputs; ++i) {
-        Unit &unit = pUnits[i];
-        unit.InUse = 1;
-        unit.Direction = i < options.outputs ? DirectionOutput : DirectionInput;
-        unit.ShowNumber = Show;
-        unit.Groups = Groups;
-        unit.OpenHandle = INVALID_SOCKET;
-    }
-    TCPClientServer = 0;
-}
-
 bool ParseOptions(int argc, char **argv)
 {
     if (argc < 6) return false;
@@ -357,7 +342,7 @@ int main(int argc, char **argv)
     InitializeCriticalSection(&countLock);
     latencies.reserve(MaxSamples);
     timeBeginPeriod(1);
-    Configure();
+    StartDriverWithPorts(options.outputs, options.inputs, Show, Groups);
     for (int i = 0; i < options.outputs; ++i) outputs[i].index = i;
     for (int i = 0; i < options.inputs; ++i) inputs[i].index = i;
     // One open and close first: what the system keeps after its first use
