@@ -128,11 +128,13 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     LOG(2, "midiOpen: 0x%lx 0x%lx", static_cast<unsigned>(reinterpret_cast<DWORD_PTR>(port)),
         static_cast<unsigned>(reinterpret_cast<DWORD_PTR>(port->AuxEvent1)));
     *instance = reinterpret_cast<DWORD_PTR>(port);
-    midiCallBack(port, input ? MIM_OPEN : MOM_OPEN, 0, 0);
-
     teardown = 0;
     if (TCPClientServer != 0) connectenabled = 1;
     LeaveCriticalSection(&mmDrvCritSec);
+    // Notified outside the lock: a client that queues its buffers and
+    // starts the port from this callback sends commands to the port's
+    // thread, which takes mmDrvCritSec to run them.
+    midiCallBack(port, input ? MIM_OPEN : MOM_OPEN, 0, 0);
     LOG(2, " open succeeded");
     return MMSYSERR_NOERROR;
 }
