@@ -78,3 +78,9 @@ extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR
 // ---------------------------------------------------------------------------
 
 int ShortMessageLength(MidiPort *port, BYTE status);
+
+// The header fields the driver reads and writes end with `reserved` (the
+// size of the first MIDIHDR, which old programs still pass). MIDM_ADDBUFFER
+// and MODM_LONGDATA refuse a smaller cbMidiHdr before reading any field:
+// past it may lie memory the client does not have.
+constexpr DWORD_PTR MidiHeaderSizeMin = offsetof(MIDIHDR, dwOffset);

@@ -14,9 +14,9 @@ MidiPort *InputPortOf(DWORD_PTR user)
     return port;
 }
 
-DWORD AddBuffer(MidiPort *port, MIDIHDR *header)
+DWORD AddBuffer(MidiPort *port, MIDIHDR *header, DWORD_PTR size)
 {
-    if (!header) return MMSYSERR_INVALPARAM;
+    if (!header || size < MidiHeaderSizeMin) return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE)
         AssertFail("!(((LPMIDIHDR)dwParam1)->dwFlags & MHDR_INQUEUE)", "TSMIDIDD", 2811);
@@ -106,7 +106,7 @@ extern "C" DWORD APIENTRY midMessage(UINT deviceId, UINT message, DWORD_PTR user
         return Close(port);
     case MIDM_ADDBUFFER:
         LOG(2, "MIDM_ADDBUFFER");
-        return AddBuffer(port, reinterpret_cast<MIDIHDR *>(param1));
+        return AddBuffer(port, reinterpret_cast<MIDIHDR *>(param1), param2);
     case MIDM_START:
         LOG(2, "MIDM_START");
         return Start(port);

@@ -31,9 +31,9 @@ DWORD SendShortMessage(MidiPort *port, DWORD_PTR packed)
 
 // The whole buffer goes out before the call returns, so the header is done
 // at once; MOM_DONE only follows a send without error.
-DWORD SendLongMessage(MidiPort *port, MIDIHDR *header)
+DWORD SendLongMessage(MidiPort *port, MIDIHDR *header, DWORD_PTR size)
 {
-    if (!header) return MMSYSERR_INVALPARAM;
+    if (!header || size < MidiHeaderSizeMin) return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     DWORD result = OutputWrite(reinterpret_cast<const BYTE *>(header->lpData),
                                static_cast<int>(header->dwBufferLength), port);
@@ -116,7 +116,7 @@ extern "C" DWORD APIENTRY modMessage(UINT deviceId, UINT message, DWORD_PTR user
         return SendShortMessage(port, param1);
     case MODM_LONGDATA:
         LOG(2, "MODM_LONGDATA");
-        return SendLongMessage(port, reinterpret_cast<MIDIHDR *>(param1));
+        return SendLongMessage(port, reinterpret_cast<MIDIHDR *>(param1), param2);
     default:
         return ResetPort(port);
     }

@@ -74,6 +74,9 @@ TEST_F(InputMessages, AddBufferChecksAndTheHundredAndOneLimit)
     EXPECT_EQ(a.header.dwFlags, 0u);
     EXPECT_EQ(port->Send(MIDM_ADDBUFFER, 0, sizeof(MIDIHDR)), (DWORD)MMSYSERR_INVALPARAM);
     EXPECT_EQ(port->Add(empty), (DWORD)MMSYSERR_INVALPARAM);
+    EXPECT_EQ(port->Send(MIDM_ADDBUFFER, (DWORD_PTR)&b.header, offsetof(MIDIHDR, dwOffset) - 1),
+              (DWORD)MMSYSERR_INVALPARAM) << "cbMidiHdr smaller than the fields used";
+    EXPECT_EQ(b.header.dwFlags, (DWORD)MHDR_PREPARED);
     EXPECT_EQ(port->Add(many[0]), 0u);
     EXPECT_EQ(many[0].header.dwFlags, DWORD(MHDR_PREPARED | MHDR_INQUEUE));
     EXPECT_EQ(many[0].header.reserved, port->instance);
