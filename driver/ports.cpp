@@ -7,6 +7,45 @@
 
 namespace {
 
+// The record of every open port; null entries are free. Guarded by
+// mmDrvCritSec. A unit is open at most once each way: two entries a unit.
+MidiPort *openPorts[2 * UnitTableSize];
+
+bool IsOpenPort(const MidiPort *port)
+{
+    if (!port) return false;
+    for (const MidiPort *open : openPorts)
+        if (open == port) return true;
+    return false;
+}
+
+bool RegisterOpenPort(MidiPort *port)
+{
+    for (MidiPort *&entry : openPorts) {
+        if (entry) continue;
+        entry = port;
+        return true;
+    }
+    return false;
+}
+
+void UnregisterOpenPort(MidiPort *port)
+{
+    for (MidiPort *&entry : openPorts)
+        if (entry == port) entry = nullptr;
+}
+
+// The record goes back to the heap once nothing can touch it: not while a
+// client call is still inside the driver with it (the last one to leave
+// frees it), never when a receive or the connection thread may still write
+// into it (that reference is never dropped).
+void ReleaseRecord(MidiPort *port, bool keep)
+{
+    port->Closed = 1;
+    if (keep) ++port->Users;
+    if (port->Users == 0) HeapFree(DriverHeap, 0, port);
+}
+
 void CloseEvent(HANDLE &event, const char *message)
 {
     if (!event) return;
@@ -118,6 +157,7 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     }
 
     result = port->Transport->PrepareOpen(port);
+    if (result == MMSYSERR_NOERROR && !RegisterOpenPort(port)) result = MMSYSERR_NOMEM;
     if (result == MMSYSERR_NOERROR && input) result = StartInputThread(port);
     if (result != MMSYSERR_NOERROR) {
         midiCleanUp(port);
@@ -142,6 +182,8 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
 void midiCleanUp(MidiPort *port)
 {
     LOG(2, "midiCleanUp on port %d", port->DeviceId);
+    // From here on a client call with this record is refused.
+    UnregisterOpenPort(port);
 
     // Stops connection attempts for the whole driver, and waits until a
     // connection thread working for this port has let go of its record.
@@ -158,12 +200,28 @@ void midiCleanUp(MidiPort *port)
     CloseEvent(port->AuxEvent2, "Closing AuxEvent2");
     // A receive that never ended may still signal its event.
     if (!keepRecord) CloseEvent(port->Event, "Closing Event");
-
-    if (!keepRecord) HeapFree(DriverHeap, 0, port);
+    ReleaseRecord(port, keepRecord);
 
     if (DebugLevel >= 2) {
         LogPrint("finished close cleanup");
         LogPrint("opencount %d", opencount);
         --opencount;
     }
+}
+
+MidiPort *EnterPort(DWORD_PTR user, DWORD deviceType)
+{
+    MidiPort *port = reinterpret_cast<MidiPort *>(user);
+    EnterCriticalSection(&mmDrvCritSec);
+    if (!IsOpenPort(port) || port->DeviceType != deviceType) port = nullptr;
+    else ++port->Users;
+    LeaveCriticalSection(&mmDrvCritSec);
+    return port;
+}
+
+void LeavePort(MidiPort *port)
+{
+    EnterCriticalSection(&mmDrvCritSec);
+    if (--port->Users == 0 && port->Closed) HeapFree(DriverHeap, 0, port);
+    LeaveCriticalSection(&mmDrvCritSec);
 }
