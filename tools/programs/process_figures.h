@@ -30,7 +30,9 @@ inline SIZE_T PrivateBytes()
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
                          sizeof counters);
-    return counters.PrivateUsage;
+    // Wine leaves PrivateUsage at 0; its PagefileUsage is the process's
+    // anonymous (private) memory.
+    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 // Bytes in busy blocks of a heap, and how many blocks.
