@@ -3,7 +3,7 @@
 # inside a private network namespace made for the run, with a Wine prefix of
 # its own created inside it, and prints its figures. The short run (five
 # rounds, as the test run's robust_clients_test) takes about a minute;
-# --long (60 rounds) about ten. Other arguments go to the program
+# --long (60 rounds) about five. Other arguments go to the program
 # (--rounds N, --seed S, --slow MS). Exit status: the program's (0 only
 # when nothing crashed, hung, answered wrongly or leaked).
 #
