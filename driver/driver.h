@@ -66,6 +66,12 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance,
                const MIDIOPENDESC *desc, DWORD flags);
 DWORD sndOpenDev(DWORD deviceType, DWORD deviceId, SOCKET *socket, MidiPort *port);
 void midiCleanUp(MidiPort *port);
+// A client call's hold on its port record: null for a value that is not the
+// record of an open port of that type (it is not read), else the record,
+// which stays allocated until LeavePort even if the port closes meanwhile.
+// The last call to leave a closed record frees it.
+MidiPort *EnterPort(DWORD_PTR user, DWORD deviceType);
+void LeavePort(MidiPort *port);
 
 
 // winmm exports DriverCallback but the platform headers do not declare it.
@@ -78,3 +84,9 @@ extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR
 // ---------------------------------------------------------------------------
 
 int ShortMessageLength(MidiPort *port, BYTE status);
+
+// The header fields the driver reads and writes end with `reserved` (the
+// size of the first MIDIHDR, which old programs still pass). MIDM_ADDBUFFER
+// and MODM_LONGDATA refuse a smaller cbMidiHdr before reading any field:
+// past it may lie memory the client does not have.
+constexpr DWORD_PTR MidiHeaderSizeMin = offsetof(MIDIHDR, dwOffset);

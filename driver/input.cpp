@@ -5,18 +5,9 @@
 
 namespace {
 
-// winmm hands back the record that the open stored; a null or output record
-// here is a caller's mistake and gets an error instead of a crash.
-MidiPort *InputPortOf(DWORD_PTR user)
+DWORD AddBuffer(MidiPort *port, MIDIHDR *header, DWORD_PTR size)
 {
-    MidiPort *port = reinterpret_cast<MidiPort *>(user);
-    if (!port || port->DeviceType != MidiInDevice) return nullptr;
-    return port;
-}
-
-DWORD AddBuffer(MidiPort *port, MIDIHDR *header)
-{
-    if (!header) return MMSYSERR_INVALPARAM;
+    if (!header || size < MidiHeaderSizeMin) return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE)
         AssertFail("!(((LPMIDIHDR)dwParam1)->dwFlags & MHDR_INQUEUE)", "TSMIDIDD", 2811);
@@ -97,28 +88,36 @@ extern "C" DWORD APIENTRY midMessage(UINT deviceId, UINT message, DWORD_PTR user
         return MMSYSERR_NOTSUPPORTED;
     }
 
-    MidiPort *port = InputPortOf(user);
+    // winmm hands back the record that the open stored; a value that is not
+    // the record of an open input port (zero, an output port, or a port
+    // closed meanwhile by another thread) is refused without being read.
+    MidiPort *port = EnterPort(user, MidiInDevice);
     if (!port) return MMSYSERR_INVALPARAM;
     DWORD result;
     switch (message) {
     case MIDM_CLOSE:
         LOG(2, "MIDM_CLOSE");
-        return Close(port);
+        result = Close(port);
+        break;
     case MIDM_ADDBUFFER:
         LOG(2, "MIDM_ADDBUFFER");
-        return AddBuffer(port, reinterpret_cast<MIDIHDR *>(param1));
+        result = AddBuffer(port, reinterpret_cast<MIDIHDR *>(param1), param2);
+        break;
     case MIDM_START:
         LOG(2, "MIDM_START");
-        return Start(port);
+        result = Start(port);
+        break;
     case MIDM_STOP:
         LOG(2, "MIDM_STOP");
         result = threadcall(CmdSetState, StateStop, port);
         LOG(2, "MIDM_STOP returns %d\n", result);
-        return result;
+        break;
     default:  // MIDM_RESET
         LOG(2, "MIDM_RESET");
         result = threadcall(CmdSetState, StateReset, port);
         LOG(2, "MIDM_RESET returns %d\n", result);
-        return result;
+        break;
     }
+    LeavePort(port);
+    return result;
 }

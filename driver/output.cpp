@@ -5,7 +5,16 @@
 
 namespace {
 
-MidiPort *PortOf(DWORD_PTR user) { return reinterpret_cast<MidiPort *>(user); }
+// A send that raced the port's close and lost finds its socket gone: it is
+// refused as one on a port that is not open. The record itself stays until
+// the send leaves (EnterPort).
+DWORD WriteIfOpen(MidiPort *port, const BYTE *data, int count)
+{
+    EnterCriticalSection(&mmDrvCritSec);
+    DWORD result = port->Closed ? MMSYSERR_ERROR : OutputWrite(data, count, port);
+    LeaveCriticalSection(&mmDrvCritSec);
+    return result;
+}
 
 DWORD ClosePort(MidiPort *port)
 {
@@ -26,17 +35,17 @@ DWORD SendShortMessage(MidiPort *port, DWORD_PTR packed)
     bytes[1] = static_cast<BYTE>(packed >> 8);
     bytes[2] = static_cast<BYTE>(packed >> 16);
     bytes[3] = static_cast<BYTE>(packed >> 24);
-    return OutputWrite(bytes, ShortMessageLength(port, bytes[0]), port);
+    return WriteIfOpen(port, bytes, ShortMessageLength(port, bytes[0]));
 }
 
 // The whole buffer goes out before the call returns, so the header is done
 // at once; MOM_DONE only follows a send without error.
-DWORD SendLongMessage(MidiPort *port, MIDIHDR *header)
+DWORD SendLongMessage(MidiPort *port, MIDIHDR *header, DWORD_PTR size)
 {
-    if (!header) return MMSYSERR_INVALPARAM;
+    if (!header || size < MidiHeaderSizeMin) return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-    DWORD result = OutputWrite(reinterpret_cast<const BYTE *>(header->lpData),
-                               static_cast<int>(header->dwBufferLength), port);
+    DWORD result = WriteIfOpen(port, reinterpret_cast<const BYTE *>(header->lpData),
+                               static_cast<int>(header->dwBufferLength));
     header->dwFlags |= MHDR_DONE;
     if (result == MMSYSERR_NOERROR)
         midiCallBack(port, MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0);
@@ -103,21 +112,29 @@ extern "C" DWORD APIENTRY modMessage(UINT deviceId, UINT message, DWORD_PTR user
         return MMSYSERR_NOTSUPPORTED;
     }
 
-    // The instance is the port's record from MODM_OPEN. A zero instance
-    // cannot be a port; anything else is trusted, as winmm passes it back.
-    MidiPort *port = PortOf(user);
+    // The instance is the port's record from MODM_OPEN; a value that is not
+    // the record of an open output port (zero, or a port closed meanwhile by
+    // another thread) is refused without being read.
+    MidiPort *port = EnterPort(user, MidiOutDevice);
     if (!port) return MMSYSERR_ERROR;
+    DWORD result;
     switch (message) {
     case MODM_CLOSE:
         LOG(2, "MODM_CLOSE");
-        return ClosePort(port);
+        result = ClosePort(port);
+        break;
     case MODM_DATA:
         LOG(2, "MODM_DATA");
-        return SendShortMessage(port, param1);
+        result = SendShortMessage(port, param1);
+        break;
     case MODM_LONGDATA:
         LOG(2, "MODM_LONGDATA");
-        return SendLongMessage(port, reinterpret_cast<MIDIHDR *>(param1));
+        result = SendLongMessage(port, reinterpret_cast<MIDIHDR *>(param1), param2);
+        break;
     default:
-        return ResetPort(port);
+        result = ResetPort(port);
+        break;
     }
+    LeavePort(port);
+    return result;
 }

@@ -7,6 +7,45 @@
 
 namespace {
 
+// The record of every open port; null entries are free. Guarded by
+// mmDrvCritSec. A unit is open at most once each way: two entries a unit.
+MidiPort *openPorts[2 * UnitTableSize];
+
+bool IsOpenPort(const MidiPort *port)
+{
+    if (!port) return false;
+    for (const MidiPort *open : openPorts)
+        if (open == port) return true;
+    return false;
+}
+
+bool RegisterOpenPort(MidiPort *port)
+{
+    for (MidiPort *&entry : openPorts) {
+        if (entry) continue;
+        entry = port;
+        return true;
+    }
+    return false;
+}
+
+void UnregisterOpenPort(MidiPort *port)
+{
+    for (MidiPort *&entry : openPorts)
+        if (entry == port) entry = nullptr;
+}
+
+// The record goes back to the heap once nothing can touch it: not while a
+// client call is still inside the driver with it (the last one to leave
+// frees it), never when a receive or the connection thread may still write
+// into it (that reference is never dropped).
+void ReleaseRecord(MidiPort *port, bool keep)
+{
+    port->Closed = 1;
+    if (keep) ++port->Users;
+    if (port->Users == 0) HeapFree(DriverHeap, 0, port);
+}
+
 void CloseEvent(HANDLE &event, const char *message)
 {
     if (!event) return;
@@ -73,6 +112,10 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
         ++opencount;
     }
     LOG(2, "midiOpen %d", deviceId);
+    // The pause that building a port's socket starts with is taken here,
+    // before the driver-wide lock that the build runs under: taken inside
+    // it, every other call of the process waited behind every open.
+    Sleep(SocketBuildPauseMs);
     EnterCriticalSection(&mmDrvCritSec);
 
     bool input = deviceType == MidiInDevice;
@@ -118,6 +161,7 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     }
 
     result = port->Transport->PrepareOpen(port);
+    if (result == MMSYSERR_NOERROR && !RegisterOpenPort(port)) result = MMSYSERR_NOMEM;
     if (result == MMSYSERR_NOERROR && input) result = StartInputThread(port);
     if (result != MMSYSERR_NOERROR) {
         midiCleanUp(port);
@@ -128,11 +172,13 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
     LOG(2, "midiOpen: 0x%lx 0x%lx", static_cast<unsigned>(reinterpret_cast<DWORD_PTR>(port)),
         static_cast<unsigned>(reinterpret_cast<DWORD_PTR>(port->AuxEvent1)));
     *instance = reinterpret_cast<DWORD_PTR>(port);
-    midiCallBack(port, input ? MIM_OPEN : MOM_OPEN, 0, 0);
-
     teardown = 0;
     if (TCPClientServer != 0) connectenabled = 1;
     LeaveCriticalSection(&mmDrvCritSec);
+    // Notified outside the lock: a client that queues its buffers and
+    // starts the port from this callback sends commands to the port's
+    // thread, which takes mmDrvCritSec to run them.
+    midiCallBack(port, input ? MIM_OPEN : MOM_OPEN, 0, 0);
     LOG(2, " open succeeded");
     return MMSYSERR_NOERROR;
 }
@@ -140,6 +186,8 @@ DWORD midiOpen(DWORD deviceType, DWORD deviceId, DWORD_PTR *instance, const MIDI
 void midiCleanUp(MidiPort *port)
 {
     LOG(2, "midiCleanUp on port %d", port->DeviceId);
+    // From here on a client call with this record is refused.
+    UnregisterOpenPort(port);
 
     // Stops connection attempts for the whole driver, and waits until a
     // connection thread working for this port has let go of its record.
@@ -156,12 +204,28 @@ void midiCleanUp(MidiPort *port)
     CloseEvent(port->AuxEvent2, "Closing AuxEvent2");
     // A receive that never ended may still signal its event.
     if (!keepRecord) CloseEvent(port->Event, "Closing Event");
-
-    if (!keepRecord) HeapFree(DriverHeap, 0, port);
+    ReleaseRecord(port, keepRecord);
 
     if (DebugLevel >= 2) {
         LogPrint("finished close cleanup");
         LogPrint("opencount %d", opencount);
         --opencount;
     }
+}
+
+MidiPort *EnterPort(DWORD_PTR user, DWORD deviceType)
+{
+    MidiPort *port = reinterpret_cast<MidiPort *>(user);
+    EnterCriticalSection(&mmDrvCritSec);
+    if (!IsOpenPort(port) || port->DeviceType != deviceType) port = nullptr;
+    else ++port->Users;
+    LeaveCriticalSection(&mmDrvCritSec);
+    return port;
+}
+
+void LeavePort(MidiPort *port)
+{
+    EnterCriticalSection(&mmDrvCritSec);
+    if (--port->Users == 0 && port->Closed) HeapFree(DriverHeap, 0, port);
+    LeaveCriticalSection(&mmDrvCritSec);
 }

@@ -85,6 +85,11 @@ struct MidiPort {
     BYTE HoldsWinsock;           // this port holds one wsacount reference
     BYTE ThreadEnded;            // the port's thread has ended: no command can run
     DWORD ThreadId;              // id of MidiThread, to run its own requests inline
+    // Client calls inside the driver with this record, and whether the port
+    // is closed; both under mmDrvCritSec. A closed record goes back to the
+    // heap when the last of those calls leaves (driver/ports.cpp).
+    LONG Users;
+    BYTE Closed;
     InState In;                  // input ports only: output records stop before it
 };
 

@@ -37,6 +37,10 @@ extern const Transport TcpWithoutOpenTransport;
 const Transport *TransportFor(DWORD mode);
 
 // Sockets (net/sockets.cpp)
+// A socket is built after a pause of this long. The callers take it (an
+// open before the driver-wide lock, a lost TCP connection before its
+// rebuild); socketRebuild itself does not wait.
+constexpr DWORD SocketBuildPauseMs = 20;
 void socketRebuild(SOCKET *socket, MidiPort *port);
 void socketCleanUp(MidiPort *port);
 DWORD sndTranslateStatus();

@@ -128,7 +128,6 @@ const Transport *TransportFor(DWORD mode)
 void socketRebuild(SOCKET *result, MidiPort *port)
 {
     LOG(2, "socketRebuild: WSAStartup()");
-    Sleep(20);
     if (!TakeWinsockReference(port)) return;
 
     LOG(2, "socketRebuild: DeviceType %d", port->DeviceType);

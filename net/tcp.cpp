@@ -121,6 +121,17 @@ void NoteSendFailure()
     WSASetLastError(error);
 }
 
+// A lost connection's socket is closed and built anew after a short pause,
+// as it always was. The pause is here, not in socketRebuild, because the
+// open of every port builds its socket holding mmDrvCritSec: a pause there
+// made each call of the process wait behind each open.
+void RebuildAfterLoss(MidiPort *port)
+{
+    socketCleanUp(port);
+    Sleep(SocketBuildPauseMs);
+    socketRebuild(&port->Socket, port);
+}
+
 // Not connected: start a connection thread unless one is already at work,
 // then wait a bounded time for it (holding mmDrvCritSec, which the thread
 // never takes). False when no connection came up; the result says why.
@@ -130,8 +141,7 @@ bool AwaitConnection(MidiPort *port, DWORD *result)
     if (!recued) {
         if (teardown) {
             LOG(2, "Tear down old values...");
-            socketCleanUp(port);
-            socketRebuild(&port->Socket, port);
+            RebuildAfterLoss(port);
         }
         LOG(2, "Create connection thread.");
         connport = port;
@@ -203,8 +213,7 @@ int PostReceive(MidiPort *port, RecvBuffer *buffer, bool *posted)
     }
     if (connected) return result;
     if (teardown) {
-        socketCleanUp(port);
-        socketRebuild(&port->Socket, port);
+        RebuildAfterLoss(port);
     }
     connbuffer = buffer;
     connport = port;

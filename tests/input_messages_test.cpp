@@ -40,6 +40,8 @@ protected:
 public:
     DWORD sequence = 0;
     ClientBuffer a, b, c;  // outlive the port
+    Recorder recorder;     // of a port opened without Client
+    DWORD_PTR instance = 0;
     std::vector<ClientBuffer> many;
     std::unique_ptr<Client> port;
 };
@@ -72,6 +74,9 @@ TEST_F(InputMessages, AddBufferChecksAndTheHundredAndOneLimit)
     EXPECT_EQ(a.header.dwFlags, 0u);
     EXPECT_EQ(port->Send(MIDM_ADDBUFFER, 0, sizeof(MIDIHDR)), (DWORD)MMSYSERR_INVALPARAM);
     EXPECT_EQ(port->Add(empty), (DWORD)MMSYSERR_INVALPARAM);
+    EXPECT_EQ(port->Send(MIDM_ADDBUFFER, (DWORD_PTR)&b.header, offsetof(MIDIHDR, dwOffset) - 1),
+              (DWORD)MMSYSERR_INVALPARAM) << "cbMidiHdr smaller than the fields used";
+    EXPECT_EQ(b.header.dwFlags, (DWORD)MHDR_PREPARED);
     EXPECT_EQ(port->Add(many[0]), 0u);
     EXPECT_EQ(many[0].header.dwFlags, DWORD(MHDR_PREPARED | MHDR_INQUEUE));
     EXPECT_EQ(many[0].header.reserved, port->instance);
@@ -197,6 +202,34 @@ TEST_F(InputMessages, StopResetAndCloseFromACallbackDoNotDeadlock)
     EXPECT_EQ(resetResult, 0u);
     ASSERT_EQ(midi.size(), 2u) << Describe(midi);
     EXPECT_TRUE(midi[1].message == MIM_LONGDATA && midi[1].bytes.empty());
+}
+
+// The open notifies on the opening thread; a client that queues its buffer
+// and starts from MIM_OPEN sends commands that the port's thread runs.
+TEST_F(InputMessages, BufferAddedAndStartedFromTheOpenCallback)
+{
+    static InputMessages *self;
+    static DWORD opened, added, started;
+    self = this;
+    port.reset();
+    recorder.hook = [](const Note &note) {
+        if (note.message != MIM_OPEN) return;
+        added = midMessage(0, MIDM_ADDBUFFER, self->instance, (DWORD_PTR)&self->a.header, sizeof(MIDIHDR));
+        started = midMessage(0, MIDM_START, self->instance, 0, 0);
+    };
+    HANDLE opener = CreateThread(nullptr, 0, [](void *) -> DWORD {
+        opened = OpenPort(midMessage, true, 0, &self->instance, &self->recorder);
+        return 0;
+    }, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(opener, 5000), WAIT_OBJECT_0) << "the open deadlocked";
+    CloseHandle(opener);
+    EXPECT_TRUE(opened == 0 && added == 0 && started == 0) << opened << added << started;
+    Inject({0xF0, 0x7D, 0xF7});
+    EXPECT_TRUE(recorder.WaitUntil([](const std::vector<Note> &n) { return n.size() == 2; }, 3000));
+    std::vector<Note> notes = recorder.Take();
+    EXPECT_TRUE(notes.size() == 2 && notes[1].bytes == (Bytes{0xF0, 0x7D, 0xF7})) << Describe(notes);
+    EXPECT_EQ(midMessage(0, MIDM_RESET, instance, 0, 0), 0u);
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, instance, 0, 0), 0u);
 }
 
 // A command on the port's thread from its callback must not wait for the

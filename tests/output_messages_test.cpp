@@ -59,6 +59,9 @@ TEST_F(Output, ResultCodesOfTheOtherMessages)
         EXPECT_EQ(port->Send(message, (DWORD_PTR)&header), (DWORD)MMSYSERR_NOTSUPPORTED) << message;
     EXPECT_EQ(header.dwFlags, (DWORD)MHDR_PREPARED);
     EXPECT_EQ(port->Send(MODM_LONGDATA, 0), (DWORD)MMSYSERR_INVALPARAM);
+    // A header smaller than its fields that the driver uses: not read at all.
+    EXPECT_EQ(port->Send(MODM_LONGDATA, (DWORD_PTR)&header, offsetof(MIDIHDR, dwOffset) - 1),
+              (DWORD)MMSYSERR_INVALPARAM);
     EXPECT_EQ(port->Send(MODM_RESET), 0u);
     EXPECT_TRUE(capture->Drain(200).empty()) << "refusals and reset send nothing";
     EXPECT_TRUE(port->recorder.Take().empty());

@@ -90,4 +90,36 @@ TEST(OutputThreads, PacketsArriveWholeAndNumberedPerPort)
     testsupport::WinsockDown();
 }
 
+// A send still inside the driver (in its MOM_DONE callback) while another
+// thread closes the port: the record stays until the send leaves, and a
+// call made with it after the close is refused, not run on a freed record.
+TEST(OutputThreads, CloseWhileAnotherThreadIsInsideASend)
+{
+    static std::unique_ptr<Client> port;
+    static DWORD closed, later;
+    testsupport::WinsockUp();
+    SetUnits({{DirectionOutput, 1, 1}});
+    delete new Client(modMessage, false, 0);  // lazily made system objects come first
+    Resources before = Measure();
+    port.reset(new Client(modMessage, false, 0));
+    port->recorder.hook = [](const Note &note) {
+        if (note.message != MOM_DONE) return;
+        HANDLE closer = CreateThread(nullptr, 0, [](void *) -> DWORD { return closed = port->Close(); },
+                                     nullptr, 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(closer, 5000), WAIT_OBJECT_0);
+        CloseHandle(closer);
+        later = modMessage(0, MODM_DATA, port->instance, 0x403C90, 0);
+    };
+    std::vector<BYTE> bytes = testsupport::SysexMessage(100);
+    MIDIHDR header = testsupport::PreparedHeader(bytes);
+    EXPECT_EQ(port->Long(header), 0u);
+    EXPECT_EQ(closed, 0u);
+    EXPECT_EQ(later, (DWORD)MMSYSERR_ERROR) << "a closed port, even while a send holds its record";
+    EXPECT_EQ(port->recorder.Messages(), (std::vector<DWORD>{MOM_OPEN, MOM_DONE, MOM_CLOSE}));
+    port.reset();
+    ExpectUnchanged(before);
+    ClearUnits();
+    testsupport::WinsockDown();
+}
+
 }  // namespace
