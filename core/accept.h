@@ -50,6 +50,7 @@ enum class Acceptance {
 
 Acceptance AcceptPacket(AcceptState *state, const PortFilter &filter, const uint8_t *packet,
                         size_t length, ParserState *parser, const CoreSink *sink);
+constexpr int AcceptanceCount = 4;  // values of Acceptance, for counting them
 
 // Gives back every held block (at the port's close).
 void ReleaseSenders(AcceptState *state, const CoreSink *sink);
