@@ -248,6 +248,28 @@ TEST_F(Tcp, AnAbsentPeerCostsTheOpenTwentySecondsAndAWriteFour)
     EXPECT_EQ(ThreadCount(), threads);
 }
 
+// A peer that accepts and never reads: the write that finds the connection
+// full gives up after 4 s and goes on over a new connection, instead of
+// waiting for ever with the driver's lock held.
+TEST_F(Tcp, AWriteToAPeerThatNeverReadsReturns)
+{
+    Use(DirectionOutput);
+    ASSERT_NE(listener = Listen(), INVALID_SOCKET);
+    Client out(modMessage, false, 0);
+    ASSERT_NO_FATAL_FAILURE(AcceptOutput(out));
+    std::vector<BYTE> sysex = testsupport::SysexMessage(65536, 1);
+    MIDIHDR header = testsupport::PreparedHeader(sysex);
+    DWORD longest = 0;
+    for (int i = 0; i < 1000 && longest < 3000; ++i) {
+        DWORD start = GetTickCount();
+        out.Long(header);
+        longest = std::max<DWORD>(longest, GetTickCount() - start);
+    }
+    EXPECT_GE(longest, 3000u) << "no write found the connection full";
+    EXPECT_LE(longest, 13000u);
+    EXPECT_TRUE(LockIsFree());
+}
+
 TEST_F(Tcp, AnUnresolvableAddressIsRetriedEveryTenthOfASecondUntilTheClose)
 {
     Use(DirectionInput, "no-such-host.invalid");
