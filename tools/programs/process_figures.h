@@ -23,14 +23,23 @@ inline DWORD OwnHandleCount()
     return count;
 }
 
-// Private bytes committed by this process.
+// Private bytes committed by this process. Wine fills PrivateUsage from
+// the Unix process's swap use (0 without swap), so there the committed
+// private regions of the address space are added up instead, which is what
+// Windows counts.
 inline SIZE_T PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
                          sizeof counters);
-    return counters.PrivateUsage;
+    if (counters.PrivateUsage) return counters.PrivateUsage;
+    SIZE_T bytes = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE *at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<const BYTE *>(region.BaseAddress) + region.RegionSize)
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += region.RegionSize;
+    return bytes;
 }
 
 // Bytes in busy blocks of a heap, and how many blocks.
