@@ -44,6 +44,9 @@ DWORD Close(MidiPort *port)
     DWORD result = StopInputThread(port);
     if (result != MMSYSERR_NOERROR) return result;
     midiCallBack(port, MIM_CLOSE, 0, 0);
+    const volatile DWORD *counts = port->In.Outcomes;
+    LOG(1, "input port %d received: refused %u, duplicate %u, held %u, parsed %u",
+        port->DeviceId, counts[0], counts[1], counts[2], counts[3]);
     LOG(2, "MIDI_CLOSE closing in socket");
     EnterCriticalSection(&mmDrvCritSec);
     midiCleanUp(port);

@@ -72,7 +72,8 @@ void AcceptReceived(MidiPort *port, const BYTE *packet, DWORD length)
 {
     InState *in = port->pIn;
     PortFilter filter = {port->pUnit->ShowNumber, port->pUnit->Groups};
-    AcceptPacket(&in->Accept, filter, packet, length, &in->Parser, &in->Sink);
+    Acceptance outcome = AcceptPacket(&in->Accept, filter, packet, length, &in->Parser, &in->Sink);
+    in->Outcomes[static_cast<int>(outcome)] += 1;
 }
 
 // Held blocks live on the driver's heap; the port's close hands them back.

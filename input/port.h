@@ -48,6 +48,11 @@ struct InState {
     AcceptState Accept;   // senders seen lately and their held messages
     ParserState Parser;   // Parser.Started: the client has started input
     CoreSink Sink;        // how the core reaches this port's client
+    // Received packets by what acceptance made of them (indexed by
+    // Acceptance): the only record of what a port dropped and why, logged
+    // at the close and read by the robustness program. Counted by the
+    // port's thread; others may read them without a lock (single words).
+    volatile DWORD Outcomes[AcceptanceCount];
 };
 
 struct MidiPort {

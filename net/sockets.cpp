@@ -34,19 +34,24 @@ bool SetOption(SOCKET s, int level, int option)
 }
 
 // Takes the port's one Winsock reference, starting Winsock for the first.
-// The reference is taken even when the start fails, so that the port's
-// clean-up balances the count either way.
+// A start that fails takes no reference, so the port's clean-up releases
+// none: a WSACleanup without its WSAStartup would drop a reference that the
+// program holds itself, and at its last one close all the program's sockets.
 bool TakeWinsockReference(MidiPort *port)
 {
     if (port->HoldsWinsock) return true;
+    if (wsacount == 0) {
+        WSADATA data;
+        int result = WSAStartup(MAKEWORD(2, 2), &data);
+        if (result != 0) {
+            LOG(2, "WSAStartup() %d", result);
+            WSASetLastError(result);
+            return false;
+        }
+    }
+    ++wsacount;
     port->HoldsWinsock = 1;
-    if (wsacount++ != 0) return true;
-    WSADATA data;
-    int result = WSAStartup(MAKEWORD(2, 2), &data);
-    if (result == 0) return true;
-    LOG(2, "WSAStartup() %d %d", result, WSAGetLastError());
-    WSASetLastError(result);
-    return false;
+    return true;
 }
 
 void DropWinsockReference(MidiPort *port)

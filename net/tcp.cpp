@@ -22,14 +22,28 @@ constexpr DWORD RetryMs = 100;            // after a failed attempt
 constexpr long SliceMs = 100;             // of a connect or accept
 constexpr int ConnectSlices = 210;        // a peer that never answers: 21 s
 constexpr DWORD StopWaitMs = 5000;        // a close waiting for the thread
+constexpr DWORD SendTimeoutMs = 4000;     // a send that a peer keeps waiting
 
+// A send that timed out may have written part of its packet, and leaves
+// the socket in no known state: the connection is rebuilt, as a lost one.
 bool IsConnectionLost(int error)
 {
     return error == WSAECONNABORTED || error == WSAECONNRESET || error == WSAEDISCON ||
-           error == WSAENOTCONN;
+           error == WSAENOTCONN || error == WSAETIMEDOUT;
 }
 
 // --- Sockets -----------------------------------------------------------------
+
+// A peer that accepts and then stops reading fills the connection; a
+// blocking send would then wait for ever, holding mmDrvCritSec. A send
+// gives up after SendTimeoutMs instead.
+bool SetSendTimeout(MidiPort *port)
+{
+    DWORD timeout = SendTimeoutMs;
+    bool set = setsockopt(port->WorkSocket, SOL_SOCKET, SO_SNDTIMEO,
+                          reinterpret_cast<const char *>(&timeout), sizeof timeout) == 0;
+    return CheckStep(port, set, 1, "Tessmar: TCP setsockopt() send time-out %d");
+}
 
 // The client does not connect here: the connection thread does. An
 // unresolvable address keeps the socket, so that the thread's attempts fail
@@ -39,7 +53,8 @@ bool BuildClient(MidiPort *port)
     LOG(2, "TCP Client (output)");
     if (!CreateWorkSocket(port, SOCK_STREAM, IPPROTO_TCP, "Tessmar: drvutil: Client TCP socket()")
         || !SetWorkOption(port, SOL_SOCKET, SO_KEEPALIVE, 2, "Tessmar: UDP setsockopt() keepalive")
-        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!"))
+        || !SetWorkOption(port, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY failed!")
+        || !SetSendTimeout(port))
         return false;
     u_long address = ResolveTcpAddress();
     if (address == INADDR_NONE) {
@@ -332,7 +347,10 @@ SOCKET AcceptOnce(MidiPort *port, sockaddr_in *from)
 }
 
 // Only one client is ever accepted per listening socket: the listener is
-// closed once the connection is up.
+// closed once the connection is up. A failed accept is tried again: the
+// client it was for may have reset its connection before the accept, which
+// fails it (WSAENOTCONN under Wine, WSAECONNRESET on Windows), and that
+// client is simply gone.
 void ServerLoop(MidiPort *port)
 {
     while (!connected) {
@@ -341,12 +359,6 @@ void ServerLoop(MidiPort *port)
         port->AcceptSocket = AcceptOnce(port, &from);
         if (port->AcceptSocket == INVALID_SOCKET) {
             int error = WSAGetLastError();
-            if (error == WSAENOTCONN) {
-                LOG(2, "connectionThread: Already connected!");
-                connected = 1;
-                recued = 0;
-                return;
-            }
             if (!connectenabled) return;
             LOG(2, "connectThread: accept() error %d, recycling", error);
             Sleep(RetryMs);

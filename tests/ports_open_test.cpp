@@ -72,6 +72,41 @@ TEST_F(PortOpen, RefusalsLeaveNothingBehindAndTheLastCloseReleasesWinsock)
     EXPECT_TRUE(WinsockStarted());
 }
 
+// The driver is linked into this test, so its WSAStartup goes through the
+// test's import address table: pointed at a routine that fails as the
+// system does, Winsock fails to start for the driver alone.
+typedef int(WSAAPI *StartupProc)(WORD, LPWSADATA);
+extern "C" StartupProc __imp_WSAStartup;
+int WSAAPI NotReady(WORD, LPWSADATA) { return WSASYSNOTREADY; }
+
+void PointStartupAt(StartupProc proc)
+{
+    DWORD old;
+    VirtualProtect(&__imp_WSAStartup, sizeof proc, PAGE_READWRITE, &old);
+    __imp_WSAStartup = proc;
+    VirtualProtect(&__imp_WSAStartup, sizeof proc, old, &old);
+}
+
+// An open whose Winsock start fails releases no Winsock it did not start:
+// the program's own reference, and so its sockets, stay.
+TEST_F(PortOpen, AWinsockThatFailsToStartIsNotReleased)
+{
+    testsupport::WinsockUp();
+    SOCKET own = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    StartupProc real = __imp_WSAStartup;
+    PointStartupAt(NotReady);
+    DWORD_PTR instance = 0;
+    Recorder recorder;
+    DWORD result = OpenPort(modMessage, false, 0, &instance, &recorder);
+    PointStartupAt(real);
+    EXPECT_EQ(result, (DWORD)MMSYSERR_ERROR);
+    EXPECT_EQ(wsacount, 0);
+    int type = 0, size = sizeof type;
+    EXPECT_EQ(getsockopt(own, SOL_SOCKET, SO_TYPE, (char *)&type, &size), 0) << "own socket closed";
+    closesocket(own);
+    testsupport::WinsockDown();
+}
+
 TEST_F(PortOpen, ManyOpensLeaveNoHandleHeapBlockOrReference)
 {
     delete new Client(modMessage, false, 0);  // lazily made system objects come first

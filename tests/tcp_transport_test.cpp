@@ -195,6 +195,28 @@ TEST_F(Tcp, InputServesOneClientAtATimeAndTheNextOneAfterIt)
     EXPECT_EQ(in.Send(MIDM_RESET), 0u);
 }
 
+// A client that connects and resets before the port accepts it makes the
+// accept fail (WSAENOTCONN here): that client is gone, and the port must
+// accept the next one, not take the failure for a connection.
+TEST_F(Tcp, AClientThatResetsBeforeItsAcceptLeavesThePortListening)
+{
+    Use(DirectionInput);
+    Client in(midMessage, true, 0);
+    ASSERT_TRUE(in.open());
+    ASSERT_EQ(in.Send(MIDM_START), 0u);
+    SOCKET first = Connect();
+    ASSERT_NE(first, INVALID_SOCKET);
+    linger hard = {1, 0};
+    setsockopt(first, SOL_SOCKET, SO_LINGER, reinterpret_cast<char *>(&hard), sizeof hard);
+    closesocket(first);
+    Sleep(300);  // the accept is tried meanwhile
+    SOCKET second = Connect();
+    ASSERT_NE(second, INVALID_SOCKET);
+    ASSERT_TRUE(SendAll(second, NotePacket(0x3C)));
+    EXPECT_EQ(in.recorder.WaitMidi(1).size(), 1u);
+    closesocket(second);
+}
+
 TEST_F(Tcp, APeerThatRestartsGetsTheFailedPacketAgain)
 {
     Use(DirectionOutput);
@@ -246,6 +268,28 @@ TEST_F(Tcp, AnAbsentPeerCostsTheOpenTwentySecondsAndAWriteFour)
     EXPECT_LE(GetTickCount() - start, 1000u);
     EXPECT_EQ(connthreads, 0);
     EXPECT_EQ(ThreadCount(), threads);
+}
+
+// A peer that accepts and never reads: the write that finds the connection
+// full gives up after 4 s and goes on over a new connection, instead of
+// waiting for ever with the driver's lock held.
+TEST_F(Tcp, AWriteToAPeerThatNeverReadsReturns)
+{
+    Use(DirectionOutput);
+    ASSERT_NE(listener = Listen(), INVALID_SOCKET);
+    Client out(modMessage, false, 0);
+    ASSERT_NO_FATAL_FAILURE(AcceptOutput(out));
+    std::vector<BYTE> sysex = testsupport::SysexMessage(65536, 1);
+    MIDIHDR header = testsupport::PreparedHeader(sysex);
+    DWORD longest = 0;
+    for (int i = 0; i < 1000 && longest < 3000; ++i) {
+        DWORD start = GetTickCount();
+        out.Long(header);
+        longest = std::max<DWORD>(longest, GetTickCount() - start);
+    }
+    EXPECT_GE(longest, 3000u) << "no write found the connection full";
+    EXPECT_LE(longest, 13000u);
+    EXPECT_TRUE(LockIsFree());
 }
 
 TEST_F(Tcp, AnUnresolvableAddressIsRetriedEveryTenthOfASecondUntilTheClose)
