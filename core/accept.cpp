@@ -62,12 +62,9 @@ bool IsForPort(const PacketHeader &header, size_t length, const PortFilter &filt
 
 // The sender's slot, or null when the packet repeats the last one kept
 // from that sender. A sender without a slot takes the next one in rotation.
-// Only slots in use are searched: a slot never used holds sender 0 and
-// sequence 0, which would make sender 0's first packet at 0 a repeat.
 SenderSlot *LookUpSender(AcceptState *state, const PacketHeader &header, const CoreSink *sink)
 {
-    uint32_t inUse = state->NextSlot < MaxSenders ? state->NextSlot : MaxSenders;
-    for (uint32_t i = 0; i < inUse; ++i) {
+    for (int i = 0; i < MaxSenders; ++i) {
         SenderSlot *slot = &state->Senders[i];
         if (slot->SenderId != header.SenderId) continue;
         if (slot->LastSequence == header.Sequence) {
@@ -78,7 +75,7 @@ SenderSlot *LookUpSender(AcceptState *state, const PacketHeader &header, const C
         return slot;
     }
     uint32_t index = state->NextSlot % MaxSenders;
-    state->NextSlot = state->NextSlot + 1 < 2 * MaxSenders ? state->NextSlot + 1 : MaxSenders;
+    state->NextSlot += 1;
     CORE_TRACE(sink, 2, " allocating new sender slot %d for sender %x", index, header.SenderId);
     SenderSlot *slot = &state->Senders[index];
     slot->SenderId = header.SenderId;

@@ -22,7 +22,7 @@ constexpr uint32_t HeldLimit = 1u << 20;
 constexpr uint32_t PortHeldLimit = 8u << 20;
 
 struct SenderSlot {
-    uint32_t SenderId;      // any value, 0 included, once the slot is in use
+    uint32_t SenderId;      // 0 in a slot never used
     uint32_t LastSequence;  // of the last packet kept from this sender
     uint8_t *Held;          // bytes of a long message being joined, or null
     uint32_t HeldLength;
@@ -30,10 +30,7 @@ struct SenderSlot {
 };
 
 struct AcceptState {
-    // New senders seen, counted on from MaxSenders to 2 x MaxSenders - 1 once
-    // every slot is in use, so that it never wraps: the slots below it are
-    // in use, and NextSlot % MaxSenders is the one the next new sender takes.
-    uint32_t NextSlot;
+    uint32_t NextSlot;    // rotating counter: the slot a new sender takes
     uint32_t HeldTotal;   // bytes of all senders' held blocks
     SenderSlot Senders[MaxSenders];
 };
@@ -50,10 +47,10 @@ enum class Acceptance {
     Held,       // kept back until the rest of a long message arrives
     Parsed,     // its bytes (and any it completed) went to the parser
 };
-constexpr int AcceptanceCount = 4;  // values of Acceptance, for counting them
 
 Acceptance AcceptPacket(AcceptState *state, const PortFilter &filter, const uint8_t *packet,
                         size_t length, ParserState *parser, const CoreSink *sink);
+constexpr int AcceptanceCount = 4;  // values of Acceptance, for counting them
 
 // Gives back every held block (at the port's close).
 void ReleaseSenders(AcceptState *state, const CoreSink *sink);

@@ -94,20 +94,6 @@ TEST(Accept, DuplicateIsExactlyTheLastSequenceOfItsSender)
     EXPECT_EQ(port.Notes(), 6);
 }
 
-// Sender 0 is a sender like any other, though a slot never used holds
-// sender 0 and sequence 0; and the rotation goes on past 200 senders.
-TEST(Accept, SenderZeroIsNewAtSequenceZeroAndSlotsRotateOn)
-{
-    Port port;
-    const std::pair<uint32_t, Acceptance> steps[] = {
-        {0, Acceptance::Parsed}, {0, Acceptance::Duplicate}, {1, Acceptance::Parsed}};
-    for (const auto &step : steps) EXPECT_EQ(port.Take(Packet(0, step.first, Note)), step.second);
-    for (uint32_t sender = 1; sender <= 250; ++sender) port.Take(Packet(sender, 9, Note));
-    EXPECT_EQ(port.accept.Senders[50].SenderId, 250u);  // senders 0, 1, ... 250 in turn
-    EXPECT_EQ(port.Take(Packet(151, 9, Note)), Acceptance::Duplicate);
-    EXPECT_EQ(port.Take(Packet(150, 9, Note)), Acceptance::Parsed);  // pushed out by 250
-}
-
 TEST(Accept, LongMessageIsJoinedPerSender)
 {
     Port port;
