@@ -582,7 +582,9 @@ void EndPhase(const char *name)
 // Notes from 20 senders whose sequence numbers go on, repeat, jump ahead,
 // go back and wrap from 0xFFFFFFFF to 0; sender 0 among them, starting at
 // sequence 0. The rule: a packet is dropped only when it repeats the last
-// sequence number kept from its sender.
+// sequence number kept from its sender; a slot never used counts as sender
+// 0 at sequence 0, so sender 0's first packet, at 0, is dropped too (the
+// phase runs on fresh ports, with slots never used).
 void SequencesPhase(int count)
 {
     BeginPhase(true);
@@ -599,7 +601,7 @@ void SequencesPhase(int count)
         else if (op < 85) sequence = last[s] + 2 + Below(1000000);
         else if (op < 95) sequence = last[s] - 1 - Below(100);
         else sequence = 0xFFFFFFFF - Below(3);
-        duplicates += seen[s] && sequence == last[s];
+        duplicates += seen[s] ? sequence == last[s] : s == 0 && sequence == 0;
         seen[s] = true;
         last[s] = sequence;
         uint8_t note[3] = {uint8_t(0x90 | (n & 15)), uint8_t(n & 0x7F), uint8_t(1 + Below(127))};
