@@ -347,10 +347,7 @@ SOCKET AcceptOnce(MidiPort *port, sockaddr_in *from)
 }
 
 // Only one client is ever accepted per listening socket: the listener is
-// closed once the connection is up. A failed accept is tried again: the
-// client it was for may have reset its connection before the accept, which
-// fails it (WSAENOTCONN under Wine, WSAECONNRESET on Windows), and that
-// client is simply gone.
+// closed once the connection is up.
 void ServerLoop(MidiPort *port)
 {
     while (!connected) {
@@ -359,6 +356,12 @@ void ServerLoop(MidiPort *port)
         port->AcceptSocket = AcceptOnce(port, &from);
         if (port->AcceptSocket == INVALID_SOCKET) {
             int error = WSAGetLastError();
+            if (error == WSAENOTCONN) {
+                LOG(2, "connectionThread: Already connected!");
+                connected = 1;
+                recued = 0;
+                return;
+            }
             if (!connectenabled) return;
             LOG(2, "connectThread: accept() error %d, recycling", error);
             Sleep(RetryMs);

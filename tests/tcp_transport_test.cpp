@@ -195,28 +195,6 @@ TEST_F(Tcp, InputServesOneClientAtATimeAndTheNextOneAfterIt)
     EXPECT_EQ(in.Send(MIDM_RESET), 0u);
 }
 
-// A client that connects and resets before the port accepts it makes the
-// accept fail (WSAENOTCONN here): that client is gone, and the port must
-// accept the next one, not take the failure for a connection.
-TEST_F(Tcp, AClientThatResetsBeforeItsAcceptLeavesThePortListening)
-{
-    Use(DirectionInput);
-    Client in(midMessage, true, 0);
-    ASSERT_TRUE(in.open());
-    ASSERT_EQ(in.Send(MIDM_START), 0u);
-    SOCKET first = Connect();
-    ASSERT_NE(first, INVALID_SOCKET);
-    linger hard = {1, 0};
-    setsockopt(first, SOL_SOCKET, SO_LINGER, reinterpret_cast<char *>(&hard), sizeof hard);
-    closesocket(first);
-    Sleep(300);  // the accept is tried meanwhile
-    SOCKET second = Connect();
-    ASSERT_NE(second, INVALID_SOCKET);
-    ASSERT_TRUE(SendAll(second, NotePacket(0x3C)));
-    EXPECT_EQ(in.recorder.WaitMidi(1).size(), 1u);
-    closesocket(second);
-}
-
 TEST_F(Tcp, APeerThatRestartsGetsTheFailedPacketAgain)
 {
     Use(DirectionOutput);
