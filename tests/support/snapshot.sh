@@ -6,11 +6,12 @@
 # changes on its own: its display state (Control\Video, DEVICEMAP\VIDEO: new
 # GUIDs whenever its desktop starts), its count of services.exe starts
 # (ServiceCurrent), the "Linked" flags its device services set as devices
-# come and go; and what msiexec leaves once its last product is gone: its
+# come and go, the network cards it lists the first time a program asks
+# (NetworkCards); and what msiexec leaves once its last product is gone: its
 # empty bookkeeping keys (a product's own keys have GUID names, and their
 # values are kept) and the empty folder windows/Installer (a package cached
 # in it is kept).
-export wine_keys='\\Control\\(Video|ServiceCurrent)(\\|\]$)|\\DEVICEMAP\\VIDEO\]$'
+export wine_keys='\\Control\\(Video|ServiceCurrent)(\\|\]$)|\\DEVICEMAP\\VIDEO\]$|\\CurrentVersion\\NetworkCards(\\|\]$)'
 export msi_keys='^\[HKEY_LOCAL_MACHINE\\Software\\(Classes|Microsoft\\Windows\\CurrentVersion)\\Installer(\\(Features|Products|UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?))?\]$'
 snapshot() {
   "$wine_bin" regedit /E "$work/$1.reg" 2>/dev/null
