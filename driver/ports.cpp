@@ -9,21 +9,25 @@ namespace {
 
 // The record of every open port; null entries are free. Guarded by
 // mmDrvCritSec. A unit is open at most once each way: two entries a unit.
+// Every client call looks its record up here, so the search stops at
+// openPortsEnd, one past the last entry in use.
 MidiPort *openPorts[2 * UnitTableSize];
+int openPortsEnd;
 
 bool IsOpenPort(const MidiPort *port)
 {
     if (!port) return false;
-    for (const MidiPort *open : openPorts)
-        if (open == port) return true;
+    for (int i = 0; i < openPortsEnd; ++i)
+        if (openPorts[i] == port) return true;
     return false;
 }
 
 bool RegisterOpenPort(MidiPort *port)
 {
-    for (MidiPort *&entry : openPorts) {
-        if (entry) continue;
-        entry = port;
+    for (int i = 0; i < 2 * UnitTableSize; ++i) {
+        if (openPorts[i]) continue;
+        openPorts[i] = port;
+        if (i >= openPortsEnd) openPortsEnd = i + 1;
         return true;
     }
     return false;
@@ -31,8 +35,9 @@ bool RegisterOpenPort(MidiPort *port)
 
 void UnregisterOpenPort(MidiPort *port)
 {
-    for (MidiPort *&entry : openPorts)
-        if (entry == port) entry = nullptr;
+    for (int i = 0; i < openPortsEnd; ++i)
+        if (openPorts[i] == port) openPorts[i] = nullptr;
+    while (openPortsEnd > 0 && !openPorts[openPortsEnd - 1]) --openPortsEnd;
 }
 
 // The record goes back to the heap once nothing can touch it: not while a
