@@ -2,6 +2,7 @@
 // bare server, input from bare clients, lost connections, an absent peer,
 // an unresolvable address, closes while the connection thread works.
 #include "support/net_ports.h"
+#include "tools/programs/program_common.h"
 #include <tlhelp32.h>
 #include <string>
 
@@ -34,20 +35,6 @@ SOCKET Connect(DWORD ms = 3000)
         closesocket(s);
     }
     return INVALID_SOCKET;
-}
-
-bool Readable(SOCKET s, long ms)
-{
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval wait = {ms / 1000, (ms % 1000) * 1000};
-    return select(0, &readable, nullptr, nullptr, &wait) == 1;
-}
-
-SOCKET AcceptWithin(SOCKET listener, long ms)
-{
-    return Readable(listener, ms) ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
 }
 
 // A block of `dataBytes` as the stream carries it: 400-byte pieces, then the rest.

@@ -32,6 +32,23 @@ inline SOCKET OpenMidiPortListener()
     return s;
 }
 
+// Whether a socket has something to read (or, listening, a connection to
+// accept) within `ms`.
+inline bool Readable(SOCKET s, DWORD ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait = {long(ms / 1000), long(ms % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &wait) == 1;
+}
+
+// The next connection on a listening socket within `ms`, or INVALID_SOCKET.
+inline SOCKET AcceptWithin(SOCKET listener, DWORD ms)
+{
+    return Readable(listener, ms) ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+}
+
 // Starts the driver as its library's load would, with the log off (the
 // shipped default), and fills the port table: `outputs` output ports, then
 // `inputs` input ports, all of one show and group mask, UDP.

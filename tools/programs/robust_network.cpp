@@ -1031,20 +1031,6 @@ SOCKET Listen()
     return INVALID_SOCKET;
 }
 
-bool Readable(SOCKET s, DWORD ms)
-{
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval wait = {long(ms / 1000), long(ms % 1000) * 1000};
-    return select(0, &readable, nullptr, nullptr, &wait) == 1;
-}
-
-SOCKET AcceptWithin(SOCKET listener, DWORD ms)
-{
-    return Readable(listener, ms) ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
-}
-
 void Abort(SOCKET s)
 {
     linger hard = {1, 0};
