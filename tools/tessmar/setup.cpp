@@ -525,7 +525,9 @@ int Repair(const std::string &dll, bool install)
              piece->restore == ByFirewall ? " (the firewall refused the rule or is not there)" : ": run it as an administrator");
     // The firewall is the one piece a machine may lack on purpose.
     bool onlyFirewall = missing.size() == 1 && missing[0]->restore == ByFirewall;
-    return missing.empty() || onlyFirewall ? (ok || onlyFirewall ? ExitOk : ExitFailed) : ExitDriver;
+    if (onlyFirewall) return ExitOk;
+    if (!missing.empty()) return ExitDriver;
+    return ok ? ExitOk : ExitFailed;
 }
 
 int Remove(const std::string &dll)
